@@ -57,19 +57,38 @@ void Queue::after(Duration delay, Job job, Scheduler& scheduler) {
   scheduler.schedule(delay, *this, std::move(job));
 }
 
-void Queue::sync(Job job) {
-  VANDREL_CHECK(!isCurrent(), "sync onto the queue the caller runs on would dead-lock");
+namespace {
+
+// The hand-shake of a blocking call into another thread. Shared, so whichever
+// side finishes last frees it: the waiting side may return (and unwind its
+// stack) while the other is still waking up.
+struct Handshake {
   std::mutex m;
   std::condition_variable cv;
-  bool done = false;
-  async([&] {
-    job();
+  bool entered = false;
+  bool finished = false;
+
+  void set(bool Handshake::*flag) {
     std::lock_guard<std::mutex> lock(m);
-    done = true;
+    this->*flag = true;
     cv.notify_all();
+  }
+  void await(bool Handshake::*flag) {
+    std::unique_lock<std::mutex> lock(m);
+    cv.wait(lock, [&] { return this->*flag; });
+  }
+};
+
+}  // namespace
+
+void Queue::sync(Job job) {
+  VANDREL_CHECK(!isCurrent(), "sync onto the queue the caller runs on would dead-lock");
+  auto handshake = std::make_shared<Handshake>();
+  async([handshake, &job] {
+    job();
+    handshake->set(&Handshake::finished);
   });
-  std::unique_lock<std::mutex> lock(m);
-  cv.wait(lock, [&] { return done; });
+  handshake->await(&Handshake::finished);
 }
 
 // ---- GlobalQueue ---------------------------------------------------------
@@ -200,27 +219,17 @@ void SerialQueue::sync(Job job) {
   }
   if (!claimed) {
     // Wait for our turn: a barrier job holds the queue while the caller runs.
-    std::mutex m;
-    std::condition_variable cv;
-    bool entered = false;
-    bool finished = false;
-    async([&] {
-      std::unique_lock<std::mutex> lock(m);
-      entered = true;
-      cv.notify_all();
-      cv.wait(lock, [&] { return finished; });
+    auto handshake = std::make_shared<Handshake>();
+    async([handshake] {
+      handshake->set(&Handshake::entered);
+      handshake->await(&Handshake::finished);
     });
-    {
-      std::unique_lock<std::mutex> lock(m);
-      cv.wait(lock, [&] { return entered; });
-    }
+    handshake->await(&Handshake::entered);
     {
       CurrentScope scope(this);
       job();
     }
-    std::lock_guard<std::mutex> lock(m);
-    finished = true;
-    cv.notify_all();
+    handshake->set(&Handshake::finished);
     return;
   }
   {

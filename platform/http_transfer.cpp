@@ -1,0 +1,393 @@
+// One request on the engine thread: the easy handle's settings for each
+// hop, the callbacks that collect the reply, redirects and the mapping of
+// curl's errors to the codes callers read.
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/http_internal.h"
+
+namespace vandrel::platform {
+namespace {
+
+constexpr int kMaxRedirects = 16;
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                           text.back() == '\n')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// The scheme and lower-case host of a URL (IPv6 without brackets), or
+// nothing when curl cannot parse it or the scheme is not http(s).
+std::optional<std::string> hostOf(const std::string& url) {
+  CURLU* u = curl_url();
+  std::optional<std::string> host;
+  char* scheme = nullptr;
+  char* name = nullptr;
+  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_HOST, &name, 0) == CURLUE_OK) {
+    std::string s = lowerCase(scheme);
+    std::string h = lowerCase(name);
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    if ((s == "http" || s == "https") && !h.empty()) host = std::move(h);
+  }
+  curl_free(scheme);
+  curl_free(name);
+  curl_url_cleanup(u);
+  return host;
+}
+
+UrlError mapCurlError(CURLcode code, long osErrno, std::string_view message) {
+  switch (code) {
+    case CURLE_URL_MALFORMAT:
+      return UrlError::BadUrl;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return UrlError::CannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return osErrno == ENETUNREACH ? UrlError::NotConnectedToInternet
+                                    : UrlError::CannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return UrlError::TimedOut;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+      return UrlError::NetworkConnectionLost;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return UrlError::ServerCertificateUntrusted;
+    case CURLE_SSL_CONNECT_ERROR:
+      // A peer that closes or resets the socket mid-handshake lost the
+      // connection; anything else is a failed TLS negotiation.
+      if (osErrno == ECONNRESET || osErrno == EPIPE ||
+          message.find("SSL_ERROR_SYSCALL") != std::string_view::npos ||
+          message.find("unexpected eof") != std::string_view::npos) {
+        return UrlError::NetworkConnectionLost;
+      }
+      return UrlError::SecureConnectionFailed;
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_USE_SSL_FAILED:
+      return UrlError::SecureConnectionFailed;
+    // URLs are checked before they reach curl: this is a reply without a
+    // status line (HTTP/0.9).
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_BAD_CONTENT_ENCODING:
+      return UrlError::BadServerResponse;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return UrlError::TooManyRedirects;
+    case CURLE_READ_ERROR:
+    case CURLE_ABORTED_BY_CALLBACK:  // only the body reader aborts
+      return UrlError::FileDoesNotExist;
+    default:
+      return UrlError::Unknown;
+  }
+}
+
+size_t headerCallback(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->noteActivity();
+  t->onHeaderLine(std::string_view(data, size * count));
+  return size * count;
+}
+
+size_t writeCallback(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->noteActivity();
+  t->onBody(data, size * count);
+  return size * count;
+}
+
+size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
+  return static_cast<Transfer*>(user)->readBody(buffer, size * count);
+}
+
+int progressCallback(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  static_cast<Transfer*>(user)->onProgress(downloaded, uploaded);
+  return 0;
+}
+
+bool isRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+}  // namespace
+
+const TrustPolicy& SessionSettings::trustFor(const std::string& lowerHost) const {
+  auto it = hostTrust.find(lowerHost);
+  return it == hostTrust.end() ? defaultTrust : it->second;
+}
+
+Transfer::Transfer(std::shared_ptr<HttpTask::State> task,
+                   std::shared_ptr<const SessionSettings> settings, HttpRequest request)
+    : task_(std::move(task)),
+      settings_(std::move(settings)),
+      request_(std::move(request)),
+      redirectsLeft_(kMaxRedirects),
+      idle_(request_.idleTimeout.value_or(settings_->idleTimeout)),
+      lastActivity_(std::chrono::steady_clock::now()) {
+  if (auto total = request_.totalTimeout ? request_.totalTimeout : settings_->totalTimeout) {
+    totalDeadline_ = lastActivity_ + *total;
+  }
+}
+
+Transfer::~Transfer() {
+  releaseHopResources();
+  if (easy_) curl_easy_cleanup(easy_);
+}
+
+void Transfer::releaseHopResources() {
+  curl_slist_free_all(static_cast<curl_slist*>(headerList_));
+  headerList_ = nullptr;
+  curl_mime_free(static_cast<curl_mime*>(mime_));
+  mime_ = nullptr;
+  if (file_ >= 0) ::close(file_);
+  file_ = -1;
+}
+
+void Transfer::adoptEasy(CURL* easy) {
+  if (easy_) curl_easy_cleanup(easy_);
+  easy_ = easy;
+  easyIsClean_ = true;
+}
+
+CURL* Transfer::releaseEasy() {
+  CURL* easy = easy_;
+  easy_ = nullptr;
+  if (easy) curl_easy_reset(easy);
+  releaseHopResources();
+  return easy;
+}
+
+std::optional<UrlError> Transfer::prepare() {
+  releaseHopResources();
+  response_ = HttpResponse{};
+  response_.url = request_.url;
+  seenDown_ = seenUp_ = 0;
+  auto host = hostOf(request_.url);
+  if (!host) return UrlError::BadUrl;
+  if (easy_) {
+    if (!easyIsClean_) curl_easy_reset(easy_);
+    easyIsClean_ = false;
+  } else {
+    easy_ = curl_easy_init();
+    if (!easy_) return UrlError::Unknown;
+  }
+  errorBuffer_[0] = '\0';
+  auto idleMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(idle_).count());
+  CURL* e = easy_;
+  curl_easy_setopt(e, CURLOPT_URL, request_.url.c_str());
+  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see finishHop
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, std::max(idleMs, 1L));
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, headerCallback);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writeCallback);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, progressCallback);
+  curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+  if (!applyTrust(e, settings_->trustFor(*host), settings_->id)) {
+    return UrlError::SecureConnectionFailed;
+  }
+  if (!setMethodAndBody()) return UrlError::FileDoesNotExist;
+
+  curl_slist* list = nullptr;
+  for (const auto& [name, value] : request_.headers) {
+    if (request_.body.kind == HttpBody::Kind::Multipart && equalsIgnoringCase(name, "Content-Type")) {
+      continue;  // the multipart body brings its own, with the boundary
+    }
+    // "Name;" is curl's way of sending a header with an empty value.
+    std::string line = value.empty() ? name + ";" : name + ": " + value;
+    list = curl_slist_append(list, line.c_str());
+  }
+  // Nothing the caller did not ask for: no default form content type, no
+  // "Expect: 100-continue" round trip before large bodies.
+  if (!request_.headers.contains("Content-Type") && request_.body.kind != HttpBody::Kind::Multipart) {
+    list = curl_slist_append(list, "Content-Type:");
+  }
+  if (!request_.headers.contains("Expect")) list = curl_slist_append(list, "Expect:");
+  headerList_ = list;
+  curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+  return std::nullopt;
+}
+
+bool Transfer::setMethodAndBody() {
+  CURL* e = easy_;
+  const std::string& method = request_.method;
+  const HttpBody& body = request_.body;
+  switch (body.kind) {
+    case HttpBody::Kind::None:
+      if (method == "GET") {
+        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+      } else if (method == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+      } else if (method == "POST") {
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+      } else {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+      }
+      return true;
+    case HttpBody::Kind::Bytes:
+      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.data.size()));
+      curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data.data());
+      break;
+    case HttpBody::Kind::File: {
+      file_ = ::open(body.path.c_str(), O_RDONLY | O_CLOEXEC);
+      struct stat st {};
+      if (file_ < 0 || ::fstat(file_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+      curl_easy_setopt(e, CURLOPT_POST, 1L);
+      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+      curl_easy_setopt(e, CURLOPT_READFUNCTION, readCallback);
+      curl_easy_setopt(e, CURLOPT_READDATA, this);
+      break;
+    }
+    case HttpBody::Kind::Multipart: {
+      curl_mime* mime = curl_mime_init(e);
+      mime_ = mime;
+      for (const auto& part : body.parts) {
+        curl_mimepart* p = curl_mime_addpart(mime);
+        curl_mime_name(p, part.name.c_str());
+        if (!part.filename.empty()) curl_mime_filename(p, part.filename.c_str());
+        if (!part.contentType.empty()) curl_mime_type(p, part.contentType.c_str());
+        curl_mime_data(p, part.data.data(), part.data.size());
+      }
+      curl_easy_setopt(e, CURLOPT_MIMEPOST, mime);
+      break;
+    }
+  }
+  if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+  return true;
+}
+
+std::size_t Transfer::readBody(char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::read(file_, buffer, size);
+    if (n >= 0) {
+      if (n > 0) noteActivity();
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) return CURL_READFUNC_ABORT;
+  }
+}
+
+void Transfer::onProgress(std::int64_t downloaded, std::int64_t uploaded) {
+  if (downloaded != seenDown_ || uploaded != seenUp_) {
+    seenDown_ = downloaded;
+    seenUp_ = uploaded;
+    noteActivity();
+  }
+}
+
+void Transfer::onHeaderLine(std::string_view line) {
+  if (line.starts_with("HTTP/")) {
+    // A new reply starts (after "100 Continue", say): only the last counts.
+    response_.headers = HttpHeaders{};
+    response_.body.clear();
+    return;
+  }
+  std::string_view text = trimmed(line);
+  if (text.empty()) return;
+  if ((line.front() == ' ' || line.front() == '\t') && !response_.headers.empty()) {
+    // An obsolete folded continuation of the previous field.
+    auto fields = response_.headers.fields();
+    fields.back().second.append(" ").append(text);
+    response_.headers = HttpHeaders{};
+    for (auto& f : fields) response_.headers.add(std::move(f.first), std::move(f.second));
+    return;
+  }
+  auto colon = text.find(':');
+  if (colon == std::string_view::npos || colon == 0) return;
+  response_.headers.add(std::string(trimmed(text.substr(0, colon))),
+                        std::string(trimmed(text.substr(colon + 1))));
+}
+
+bool Transfer::finishHop(int curlCode) {
+  auto code = static_cast<CURLcode>(curlCode);
+  if (code != CURLE_OK) {
+    long osErrno = 0;
+    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
+    response_.error = makeUrlError(mapCurlError(code, osErrno, errorBuffer_));
+    response_.body.clear();
+    return false;
+  }
+  long status = 0;
+  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  response_.status = static_cast<int>(status);
+  if (request_.redirects == RedirectPolicy::Follow && isRedirect(status)) {
+    return followRedirect(static_cast<int>(status));
+  }
+  return false;
+}
+
+bool Transfer::followRedirect(int status) {
+  char* location = nullptr;
+  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
+  if (!location) return false;  // no usable Location: the 3xx is the answer
+  if (redirectsLeft_-- <= 0) {
+    response_.error = makeUrlError(UrlError::TooManyRedirects);
+    response_.body.clear();
+    return false;
+  }
+  std::string target = location;
+  auto oldHost = hostOf(request_.url);
+  auto newHost = hostOf(target);
+  bool toGet = (status == 303 && request_.method != "HEAD") ||
+               ((status == 301 || status == 302) && request_.method == "POST");
+  if (toGet) {
+    request_.method = "GET";
+    request_.body = HttpBody::none();
+    request_.headers.remove("Content-Type");
+    request_.headers.remove("Content-Length");
+  }
+  if (oldHost != newHost) {
+    // Credentials meant for one host are not handed to another.
+    request_.headers.remove("Cookie");
+    request_.headers.remove("Authorization");
+  }
+  request_.url = std::move(target);
+  return true;
+}
+
+HttpResponse Transfer::takeResponse() {
+  response_.url = request_.url;
+  return std::move(response_);
+}
+
+TimePoint Transfer::deadline() const {
+  TimePoint idle = lastActivity_ + idle_;
+  return totalDeadline_ ? std::min(idle, *totalDeadline_) : idle;
+}
+
+}  // namespace vandrel::platform
