@@ -1,0 +1,173 @@
+#include "core/model_cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "core/log_util.h"
+
+namespace vandrel::core {
+namespace {
+
+constexpr std::string_view kFileNameSalt = "pW!38kTz";
+constexpr std::string_view kCipherKey = "Qm7TzpWx2LbHv9Rk&#nYc4FsJd8GuEeA";
+constexpr std::string_view kCipherNonce = "mbQzRDHV";
+// Larger files are not ours: refusing them keeps a hostile file from
+// exhausting memory.
+constexpr std::size_t kMaxEntryBytes = 64u << 20;
+constexpr std::size_t kCipherChunk = 1u << 20;
+
+static_assert(kCipherKey.size() == 32 && kCipherNonce.size() == 8);
+
+struct CipherContextDeleter {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+
+// ChaCha20 with a 64-bit counter from 0 and a 64-bit nonce. The library's
+// 16-byte IV fills state words 12 to 15 in order; words 12 and 13 are the
+// counter (zero) and words 14 and 15 the nonce. XOR: the same call
+// encrypts and decrypts.
+std::optional<std::string> chacha20(std::string_view input) {
+  std::unique_ptr<EVP_CIPHER_CTX, CipherContextDeleter> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) return std::nullopt;
+  std::array<unsigned char, 16> iv{};
+  std::copy(kCipherNonce.begin(), kCipherNonce.end(), iv.begin() + 8);
+  const auto* key = reinterpret_cast<const unsigned char*>(kCipherKey.data());
+  if (EVP_EncryptInit_ex(ctx.get(), EVP_chacha20(), nullptr, key, iv.data()) != 1) {
+    return std::nullopt;
+  }
+  std::string output(input.size(), '\0');
+  std::size_t done = 0;
+  while (done < input.size()) {
+    const std::size_t chunk = std::min(kCipherChunk, input.size() - done);
+    int written = 0;
+    if (EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(output.data() + done),
+                          &written, reinterpret_cast<const unsigned char*>(input.data() + done),
+                          static_cast<int>(chunk)) != 1 ||
+        static_cast<std::size_t>(written) != chunk) {
+      return std::nullopt;
+    }
+    done += chunk;
+  }
+  return output;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// Temporary file beside the entry, flushed, then renamed over it. The
+// temporary name starts with "." and carries letters outside hex.
+bool replaceFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::string temp = (path.parent_path() / ".model-save-XXXXXX").string();
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // Makes the rename itself durable; the entry is already whole without it.
+  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
+}
+
+std::optional<std::string> readFile(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> result;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      static_cast<std::uint64_t>(st.st_size) <= kMaxEntryBytes) {
+    std::string bytes;
+    std::array<char, 65536> buffer;
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) break;
+      if (n == 0) {
+        result = std::move(bytes);
+        break;
+      }
+      bytes.append(buffer.data(), static_cast<std::size_t>(n));
+      if (bytes.size() > kMaxEntryBytes) break;
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+std::string modelCacheFileName(std::string_view entryName) {
+  const std::string input = std::string(entryName) + std::string(kFileNameSalt);
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  unsigned int length = 0;
+  if (EVP_Digest(input.data(), input.size(), digest.data(), &length, EVP_md5(), nullptr) != 1) {
+    return {};
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[digest[i] >> 4]);
+    hex.push_back(kHex[digest[i] & 0x0F]);
+  }
+  return hex;
+}
+
+std::filesystem::path modelCachePath(std::string_view entryName) {
+  return std::filesystem::path(LogUtil::cacheDirectory()) / modelCacheFileName(entryName);
+}
+
+namespace model_cache_detail {
+
+void saveJsonText(std::string_view jsonText, std::string_view entryName) {
+  const auto encrypted = chacha20(jsonText);
+  const std::string fileName = modelCacheFileName(entryName);
+  if (!encrypted || fileName.empty() ||
+      !replaceFile(std::filesystem::path(LogUtil::cacheDirectory()) / fileName, *encrypted)) {
+    LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "save model error: " +
+                            std::string(entryName));
+  }
+}
+
+std::optional<std::string> loadJsonText(std::string_view entryName) {
+  const std::string fileName = modelCacheFileName(entryName);
+  if (fileName.empty()) return std::nullopt;
+  const auto bytes = readFile(std::filesystem::path(LogUtil::cacheDirectory()) / fileName);
+  if (!bytes) return std::nullopt;
+  return chacha20(*bytes);
+}
+
+void logLoadFailure(std::string_view entryName) {
+  LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "decode model error: " +
+                          std::string(entryName));
+}
+
+}  // namespace model_cache_detail
+
+}  // namespace vandrel::core
