@@ -19,6 +19,7 @@
 #include "core/local_time.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/process.h"
 
@@ -42,18 +43,6 @@ struct LoggerState {
 LoggerState& state() {
   static auto* loggerState = new LoggerState;
   return *loggerState;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 // The first `max` user-perceived characters (extended grapheme clusters).
@@ -184,7 +173,7 @@ void appendLine(std::int64_t level, std::string entry, const std::string& line) 
   LoggerState& logger = state();
   if (level <= 2) logger.displayedLines.push_back(std::move(entry));
   if (!openLogFile(logger)) return;
-  writeAll(logger.logFile, line);
+  platform::writeAll(logger.logFile, line);
 }
 
 // `tree`: the path is a directory to remove with everything in it.
@@ -212,7 +201,7 @@ void LogUtil::logLine(std::int64_t level, std::string_view message) {
   // One write, so lines of several threads never interleave on the console.
   // A closed console pipe must fail the write, not end the process.
   platform::ignoreSigpipe();
-  writeAll(STDOUT_FILENO, line + "\n");
+  platform::writeAll(STDOUT_FILENO, line + "\n");
   platform::mainQueue().async([level, entry = std::move(entry), line = std::move(line)]() mutable {
     appendLine(level, std::move(entry), line);
   });

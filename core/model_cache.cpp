@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core/log_util.h"
+#include "platform/file_io.h"
 
 namespace vandrel::core {
 namespace {
@@ -62,25 +63,13 @@ std::optional<std::string> chacha20(std::string_view input) {
   return output;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 // Temporary file beside the entry, flushed, then renamed over it. The
 // temporary name starts with "." and carries letters outside hex.
 bool replaceFile(const std::filesystem::path& path, std::string_view bytes) {
   std::string temp = (path.parent_path() / ".model-save-XXXXXX").string();
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, bytes) && ::fsync(fd) == 0;
+  const bool written = platform::writeAll(fd, bytes) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
@@ -103,18 +92,7 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
       static_cast<std::uint64_t>(st.st_size) <= kMaxEntryBytes) {
     std::string bytes;
-    std::array<char, 65536> buffer;
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) break;
-      if (n == 0) {
-        result = std::move(bytes);
-        break;
-      }
-      bytes.append(buffer.data(), static_cast<std::size_t>(n));
-      if (bytes.size() > kMaxEntryBytes) break;
-    }
+    if (platform::readAll(fd, bytes, kMaxEntryBytes)) result = std::move(bytes);
   }
   ::close(fd);
   return result;

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <set>
 
+#include "platform/file_io.h"
+
 namespace vandrel::helper {
 namespace {
 
@@ -123,14 +125,7 @@ Result<HelperConfig> HelperConfig::load(const std::string& path) {
   std::string text;
   bool readOk = ::fstat(fd, &st) == 0;
   if (readOk && S_ISREG(st.st_mode) && st.st_size <= static_cast<off_t>(kMaxConfigSize)) {
-    text.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t done = 0;
-    while (readOk && done < text.size()) {
-      const ssize_t n = ::read(fd, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      readOk = n > 0;
-      if (n > 0) done += static_cast<std::size_t>(n);
-    }
+    readOk = platform::readAll(fd, text, kMaxConfigSize);
   }
   ::close(fd);
   if (!readOk || !S_ISREG(st.st_mode)) return configError("cannot read " + path);

@@ -13,6 +13,7 @@
 
 #include "helper/helper_config.h"
 #include "helper/helper_protocol.h"
+#include "platform/file_io.h"
 #include "platform/ipc.h"
 
 namespace vandrel::helper {
@@ -38,12 +39,8 @@ fs::path under(const fs::path& root, std::string_view path) {
 }
 
 Result<void> writeAll(int fd, const char* data, std::size_t size, const std::string& what) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return installError(errno, "cannot write " + what);
-    data += n;
-    size -= static_cast<std::size_t>(n);
+  if (!platform::writeAll(fd, std::string_view(data, size))) {
+    return installError(errno, "cannot write " + what);
   }
   return platform::success();
 }

@@ -11,6 +11,8 @@
 #include <sstream>
 #include <string_view>
 
+#include "platform/file_io.h"
+
 namespace vandrel::helper::proc {
 namespace {
 
@@ -20,20 +22,17 @@ std::string procPath(pid_t pid, std::string_view leaf) {
   return "/proc/" + std::to_string(pid) + "/" + std::string(leaf);
 }
 
+// /proc files we read are small; a command line is the longest.
+constexpr std::size_t kMaxProcFileSize = 1024 * 1024;
+
 // Read with a close-on-exec descriptor: another thread may be starting a
 // process at this moment.
 std::optional<std::string> readWhole(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  // A process may vanish while we read: what arrived is still its answer.
+  (void)platform::readAll(fd.get(), text, kMaxProcFileSize);
   return text;
 }
 

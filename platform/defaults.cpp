@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "platform/bundle.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
 
 namespace vandrel::platform {
@@ -30,23 +31,6 @@ void reportErrno(const char* what, const std::filesystem::path& path, int error)
   std::fprintf(stderr, "vandrel: defaults: %s %s: %s\n", what, path.c_str(), std::strerror(error));
 }
 
-bool readAll(int fd, std::string& out) {
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    out.append(buffer, static_cast<std::size_t>(n));
-    if (out.size() > static_cast<std::size_t>(kMaxFileSize)) {
-      errno = EFBIG;
-      return false;
-    }
-  }
-}
-
 Loaded load(const std::filesystem::path& path) {
   Loaded loaded;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -58,7 +42,7 @@ Loaded load(const std::filesystem::path& path) {
     return loaded;
   }
   std::string text;
-  const bool ok = readAll(fd, text);
+  const bool ok = readAll(fd, text, static_cast<std::size_t>(kMaxFileSize));
   const int readError = errno;
   ::close(fd);
   if (!ok) {
@@ -75,19 +59,6 @@ Loaded load(const std::filesystem::path& path) {
   }
   loaded.values = std::move(*std::move(parsed).value().asDictionary());
   return loaded;
-}
-
-bool writeAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
 }
 
 bool syncDirectory(const std::filesystem::path& dir) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/result.h"
 
 namespace vandrel::platform::ipc {
@@ -33,29 +34,7 @@ inline constexpr std::size_t kMaxFdsPerFrame = 16;
 inline constexpr std::string_view kErrorDomain = "vandrel.ipc";
 
 // A descriptor with exactly one owner; closed when dropped.
-class OwnedFd {
- public:
-  OwnedFd() = default;
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() { reset(); }
-  OwnedFd(OwnedFd&& other) noexcept : fd_(other.release()) {}
-  OwnedFd& operator=(OwnedFd&& other) noexcept;
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  explicit operator bool() const { return valid(); }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using OwnedFd = platform::UniqueFd;
 
 // Who is at the other end, as the kernel saw it at connect time.
 struct PeerCredentials {

@@ -18,6 +18,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/file_io.h"
+
 namespace vandrel::platform {
 namespace {
 
@@ -36,47 +38,24 @@ Error posixError(int code, const std::string& what) {
 
 std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct Pipe {
-  Fd read;
-  Fd write;
+  UniqueFd read;
+  UniqueFd write;
 };
 
 // Keeps a descriptor above 2, so the child's dup2 onto 0, 1 and 2 never
 // overwrites one of its own sources (possible when we run with a standard
 // stream closed).
-bool moveAboveStdio(Fd& fd) {
+bool moveAboveStdio(UniqueFd& fd) {
   if (fd.get() > 2) return true;
   const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
   if (moved < 0) return false;
-  fd = Fd(moved);
+  fd = UniqueFd(moved);
   return true;
 }
 
-bool setNonBlocking(const Fd& fd) {
+bool setNonBlocking(const UniqueFd& fd) {
   const int flags = ::fcntl(fd.get(), F_GETFL);
   return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
@@ -86,7 +65,7 @@ bool setNonBlocking(const Fd& fd) {
 Result<Pipe> makePipe(bool ourEndIsRead) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return posixError(errno, "cannot create a pipe");
-  Pipe pipe{Fd(fds[0]), Fd(fds[1])};
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
   if (!moveAboveStdio(pipe.read) || !moveAboveStdio(pipe.write) ||
       !setNonBlocking(ourEndIsRead ? pipe.read : pipe.write)) {
     return posixError(errno, "cannot set up a pipe");
@@ -184,7 +163,7 @@ class SpawnPlan {
 
 // Appends what is readable now, up to `limit` bytes; closes `fd` at end of
 // file or on an error.
-void readAvailable(Fd& fd, std::string& into, std::size_t limit) {
+void readAvailable(UniqueFd& fd, std::string& into, std::size_t limit) {
   while (fd && limit > 0) {
     const std::size_t want = std::min(kChunk, limit);
     const std::size_t old = into.size();
@@ -204,7 +183,7 @@ void readAvailable(Fd& fd, std::string& into, std::size_t limit) {
 // Reads exactly what sits in the pipe now: once the child has exited that
 // is everything it wrote, and a background process it left behind with the
 // pipe open cannot keep us here.
-void drainAfterExit(Fd& fd, std::string& into) {
+void drainAfterExit(UniqueFd& fd, std::string& into) {
   int pending = 0;
   if (fd && ::ioctl(fd.get(), FIONREAD, &pending) == 0 && pending > 0) {
     readAvailable(fd, into, static_cast<std::size_t>(pending));
@@ -214,7 +193,7 @@ void drainAfterExit(Fd& fd, std::string& into) {
 
 // Writes what the pipe takes now; closes it when all is written or the
 // child stopped reading (EPIPE: not our failure, the child chose to).
-void writeAvailable(Fd& fd, const std::string& data, std::size_t& written) {
+void writeAvailable(UniqueFd& fd, const std::string& data, std::size_t& written) {
   while (fd && written < data.size()) {
     const std::size_t want = std::min(kChunk, data.size() - written);
     const ssize_t n = ::write(fd.get(), data.data() + written, want);
@@ -240,10 +219,10 @@ int waitForStatus(pid_t pid, int options, int& status) {
 
 struct Child {
   pid_t pid = -1;
-  Fd pidfd;  // readable once the child has exited; empty when the kernel lacks pidfds
-  Fd input;
-  Fd output;
-  Fd error;
+  UniqueFd pidfd;  // readable once the child has exited; empty when the kernel lacks pidfds
+  UniqueFd input;
+  UniqueFd output;
+  UniqueFd error;
 };
 
 // Ends a child that must not run on. Its whole group goes: a shell's
@@ -276,7 +255,7 @@ Result<int> collect(Child& child, const std::string& name, const ProcessOptions&
   for (;;) {
     pollfd fds[4];
     nfds_t n = 0;
-    auto watch = [&](const Fd& fd, short events) -> pollfd* {
+    auto watch = [&](const UniqueFd& fd, short events) -> pollfd* {
       if (!fd) return nullptr;
       fds[n] = pollfd{fd.get(), events, 0};
       return &fds[n++];
@@ -344,7 +323,7 @@ Result<Child> spawn(const std::string& program, const std::vector<std::string>& 
                                argvPtrs.data(), envPtrs.data());
   if (rc != 0) return posixError(rc, "cannot run " + quoted(program) + where);
   // Through syscall(): this glibc's <sys/pidfd.h> lacks C linkage for C++.
-  child.pidfd = Fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
+  child.pidfd = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid, 0)));
   if (input) child.input = std::move(input->write);
   child.output = std::move(output.value().read);
   child.error = std::move(error.value().read);

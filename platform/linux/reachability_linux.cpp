@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_io.h"
 #include "platform/check.h"
 
 namespace vandrel::platform {
@@ -32,36 +33,14 @@ constexpr int kDumpTimeoutSeconds = 2;
 // is taken again, a few times.
 constexpr int kDumpAttempts = 4;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
 
- private:
-  int fd_;
-};
-
-Fd openRouteSocket(std::uint32_t groups, int extraType) {
-  Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | extraType, NETLINK_ROUTE));
+UniqueFd openRouteSocket(std::uint32_t groups, int extraType) {
+  UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | extraType, NETLINK_ROUTE));
   if (!fd.valid()) return fd;
   sockaddr_nl local{};
   local.nl_family = AF_NETLINK;
   local.nl_groups = groups;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return Fd();
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return UniqueFd();
   return fd;
 }
 
@@ -206,7 +185,7 @@ bool drainEvents(int fd) {
 }  // namespace
 
 std::optional<bool> hasUsableDefaultRoute() {
-  Fd fd = openRouteSocket(0, 0);
+  UniqueFd fd = openRouteSocket(0, 0);
   if (!fd.valid()) return std::nullopt;
   timeval timeout{kDumpTimeoutSeconds, 0};
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -251,8 +230,8 @@ std::optional<bool> hasUsableDefaultRoute() {
 
 // The event socket, the wake-up descriptor and the thread that reads them.
 struct LinuxReachabilitySource::Listener {
-  Fd events;
-  Fd wake;
+  UniqueFd events;
+  UniqueFd wake;
   std::shared_ptr<Delivery> delivery;
   std::thread reader;
 
@@ -302,7 +281,7 @@ bool LinuxReachabilitySource::start(Queue& queue, FlagsCallback onChange) {
   listener->delivery->onChange = std::move(onChange);
   listener->events =
       openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE, SOCK_NONBLOCK);
-  listener->wake = Fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  listener->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   if (!listener->events.valid() || !listener->wake.valid()) return false;
   Listener* raw = listener.get();
   listener->reader = std::thread([raw] { raw->run(); });

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vandrel::platform {
+
+// A descriptor with exactly one owner; closed when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes every byte, retrying short writes and EINTR. On failure returns
+// false with errno from the failed write.
+bool writeAll(int fd, std::string_view bytes);
+
+// Appends everything up to end of file to `out`, retrying EINTR. Returns
+// false with errno set on a read error, or with errno EFBIG once `out` would
+// grow past `maxBytes` (what was read so far stays in `out`).
+bool readAll(int fd, std::string& out, std::size_t maxBytes);
+
+}  // namespace vandrel::platform
