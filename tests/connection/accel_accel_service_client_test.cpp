@@ -31,9 +31,12 @@
 #include "proto/accel.pb.h"
 #include "tests/support/daemon_standin.h"
 #include "tests/support/ports.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::connection {
 namespace {
+
+using test_support::TempDir;
 
 using namespace std::chrono_literals;
 using core::ConnectMode;
@@ -98,24 +101,6 @@ class RecordingRegistrar final : public RouteRegistrar {
  private:
   mutable platform::Mutex mutex_;
   std::vector<Texts> registered_ VANDREL_GUARDED_BY(mutex_);
-};
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "vandrel-accel-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
 };
 
 // A line with everything a StartSS request can take.

@@ -30,15 +30,8 @@ bool requireRootNamespace() {
   return ::geteuid() == 0 && flag != nullptr && std::string(flag) == "1";
 }
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "vandrel-helper-XXXXXX").string();
-  path_ = ::mkdtemp(pattern.data());
-  ::chmod(path_.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
+TempDir::TempDir() : test_support::TempDir("vandrel-helper") {
+  ::chmod(path().c_str(), 0755);
 }
 
 int freeLoopbackPort() {

@@ -21,6 +21,7 @@
 #include "helper/helper_config.h"
 #include "platform/ipc.h"
 #include "proto/helper.pb.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::helper::testing_support {
 
@@ -38,15 +39,9 @@ bool requireRootNamespace();
 
 // A fresh directory, mode 0755 (others may reach the socket), removed
 // afterwards.
-class TempDir {
+class TempDir : public test_support::TempDir {
  public:
   TempDir();
-  ~TempDir();
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
 };
 
 // A port on 127.0.0.1 that is free now.

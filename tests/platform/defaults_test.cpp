@@ -1,4 +1,5 @@
 #include "platform/defaults.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 
 namespace vandrel::platform {
 namespace {
+
+using test_support::ScopedEnv;
 
 namespace fs = std::filesystem;
 
@@ -31,26 +34,6 @@ std::vector<std::string> directoryEntries(const fs::path& dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 class DefaultsTest : public testing::Test {
  protected:

@@ -1,6 +1,7 @@
 // The framed Unix-socket channel, both ends real, in one process.
 
 #include "platform/ipc.h"
+#include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -26,21 +27,10 @@
 namespace vandrel::platform::ipc {
 namespace {
 
+using test_support::TempDir;
+
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vandrel-ipc-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
 
 // What a client connection received, with waits that time out.
 class Received {

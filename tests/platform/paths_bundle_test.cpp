@@ -8,38 +8,14 @@
 
 #include "platform/bundle.h"
 #include "platform/paths.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::platform {
 namespace {
 
+using test_support::ScopedEnv;
+
 namespace fs = std::filesystem;
-
-// Sets (or, with nullopt, unsets) an environment variable for the life of
-// the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void writeFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());

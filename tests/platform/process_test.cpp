@@ -1,4 +1,5 @@
 #include "platform/process.h"
+#include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -22,6 +23,8 @@
 
 namespace vandrel::platform {
 namespace {
+
+using test_support::TempDir;
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -50,20 +53,6 @@ std::vector<std::string> lines(const std::string& text) {
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
 }
-
-// A fresh directory per test, removed afterwards.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "vandrel-process-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 // True once `pid` has gone or is a zombie (killed, not yet reaped by init).
 testing::AssertionResult processEnds(pid_t pid, std::chrono::seconds timeout = 10s) {

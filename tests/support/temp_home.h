@@ -7,63 +7,38 @@
 // removed when it goes away. Not for tests that run threads which read the
 // environment at the same time.
 
-#include <stdlib.h>
-
 #include <filesystem>
-#include <optional>
-#include <string>
-#include <system_error>
 
-#include <gtest/gtest.h>
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::test_support {
 
 class TempHome {
  public:
-  TempHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vandrel-home-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      ADD_FAILURE() << "mkdtemp failed";
-      return;
-    }
-    root_ = pattern;
-    std::filesystem::create_directories(root_ / "cache");
-    std::filesystem::create_directories(root_ / "config");
-    redirect("XDG_CACHE_HOME", savedCache_, root_ / "cache");
-    redirect("XDG_CONFIG_HOME", savedConfig_, root_ / "config");
-  }
-  ~TempHome() {
-    restore("XDG_CACHE_HOME", savedCache_);
-    restore("XDG_CONFIG_HOME", savedConfig_);
-    std::error_code ignored;
-    if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
-  }
-  TempHome(const TempHome&) = delete;
-  TempHome& operator=(const TempHome&) = delete;
+  TempHome()
+      : dir_("vandrel-home"),
+        created_(makeFolders(dir_.path())),
+        cache_("XDG_CACHE_HOME", (dir_.path() / "cache").string()),
+        config_("XDG_CONFIG_HOME", (dir_.path() / "config").string()) {}
 
-  const std::filesystem::path& root() const { return root_; }
-  std::filesystem::path cacheHome() const { return root_ / "cache"; }
-  std::filesystem::path configHome() const { return root_ / "config"; }
+  const std::filesystem::path& root() const { return dir_.path(); }
+  std::filesystem::path cacheHome() const { return root() / "cache"; }
+  std::filesystem::path configHome() const { return root() / "config"; }
   // The logger's folder, where the encrypted cache entries live.
   std::filesystem::path dataCache() const { return cacheHome() / "dataCache"; }
 
  private:
-  static void redirect(const char* name, std::optional<std::string>& saved,
-                       const std::filesystem::path& to) {
-    if (const char* old = ::getenv(name)) saved = old;
-    ::setenv(name, to.c_str(), 1);
-  }
-  static void restore(const char* name, const std::optional<std::string>& saved) {
-    if (saved) {
-      ::setenv(name, saved->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
+  static bool makeFolders(const std::filesystem::path& root) {
+    std::error_code error;
+    std::filesystem::create_directories(root / "cache", error);
+    std::filesystem::create_directories(root / "config", error);
+    return !error;
   }
 
-  std::filesystem::path root_;
-  std::optional<std::string> savedCache_;
-  std::optional<std::string> savedConfig_;
+  TempDir dir_;
+  bool created_;
+  ScopedEnv cache_;
+  ScopedEnv config_;
 };
 
 }  // namespace vandrel::test_support
