@@ -6,9 +6,12 @@
 #include "core/app_constants.h"
 #include "core/connection_port.h"
 #include "core/model_cache.h"
+#include "core/qv_connect_log.h"
+#include "core/qv_network.h"
 #include "core/whole_integer.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
+#include "platform/check.h"
 #include "platform/notification_center.h"
 
 namespace vandrel::core {
@@ -45,6 +48,12 @@ MiscInfo& MiscInfo::shared() {
     auto* info = new MiscInfo(sharedConnectionPort(), platform::Defaults::standard(),
                               platform::NotificationCenter::shared(),
                               platform::SystemClock::shared(), defaultFirstRefresh());
+    // Resolved at first use: the transport's own shared() builds on this
+    // session, so reaching it here would construct it from inside ours.
+    info->attach(Services{
+        .network = []() -> qv_Network& { return qv_Network::shared(); },
+        .connectLog = []() -> qv_ConnectLog* { return &qv_ConnectLog::shared(); },
+    });
     info->start();
     return info;
   }();
@@ -77,6 +86,31 @@ MiscInfo::MiscInfo(ConnectionPort& port, platform::Defaults& defaults,
 void MiscInfo::start() {
   if (!firstRefresh_) return;
   platform::globalQueue().async([this] { firstRefresh_(*this); });
+}
+
+void MiscInfo::attach(Services services) {
+  MutexLock lock(mutex_);
+  services_ = std::move(services);
+}
+
+qv_Network& MiscInfo::network() const {
+  std::function<qv_Network&()> provider;
+  {
+    MutexLock lock(mutex_);
+    provider = services_.network;
+  }
+  VANDREL_CHECK(static_cast<bool>(provider),
+                "MiscInfo: no transport attached; call attach() before the first flow");
+  return provider();
+}
+
+qv_ConnectLog* MiscInfo::connectLog() const {
+  std::function<qv_ConnectLog*()> provider;
+  {
+    MutexLock lock(mutex_);
+    provider = services_.connectLog;
+  }
+  return provider ? provider() : nullptr;
 }
 
 std::int64_t MiscInfo::nowSeconds() const { return truncatedSeconds(clock_); }

@@ -7,7 +7,9 @@
 #include <string_view>
 
 #include "core/account_records.h"
+#include "core/result_data.h"
 #include "platform/clock.h"
+#include "platform/promise.h"
 #include "platform/sync.h"
 
 namespace vandrel::platform {
@@ -18,6 +20,8 @@ class NotificationCenter;
 namespace vandrel::core {
 
 class ConnectionPort;
+class qv_ConnectLog;
+class qv_Network;
 
 // Posted (default center, no object, no user info) whenever the user record
 // `model` has been replaced.
@@ -31,6 +35,9 @@ inline constexpr std::string_view kMiscInfoPasswordCacheKey = "MiscInfoPasswordC
 inline constexpr std::string_view kMiscInfoCacheEntry = "MiscInfoCache";
 inline constexpr std::string_view kAccountInfoCacheEntry = "accountInfoKey";
 inline constexpr std::string_view kInputAccountInfoCacheEntry = "inputAccountInfoKey";
+
+// The error of every flow that needs a signed-in session and has none.
+inline constexpr std::string_view kPleaseLoginMessage = "Please Login your account before connect.";
 
 // The account session: the service's session cookie, the signed-in account,
 // the user record the service returns for it, the client's public address
@@ -47,6 +54,13 @@ inline constexpr std::string_view kInputAccountInfoCacheEntry = "inputAccountInf
 // read and write it. One lock guards every field; it is never held while
 // posting or doing I/O. Whole-value reads and writes go through the
 // accessors; a read-modify-write of several fields goes through update().
+//
+// The account flows (refresh, sign-in, sign-out, clearing) reach the
+// transport and the connection log through attach(): both are resolved at
+// first use, because the transport itself is built over the session. Their
+// reply steps run on the main queue (the application's event loop, or a test
+// pumping it); nothing in them waits on the main thread. Continuations hold
+// the object: it must outlive its flows (shared() never dies).
 class MiscInfo {
  public:
   // Absolute addresses on the service's web site.
@@ -95,9 +109,21 @@ class MiscInfo {
   // Runs the session's refresh; installed by the account flows.
   using RefreshHook = std::function<void(MiscInfo&)>;
 
+  // What the flows use beyond the constructor's collaborators, each asked
+  // for when a flow first needs it.
+  struct Services {
+    // The service API transport. Required by every flow that sends.
+    std::function<qv_Network&()> network;
+    // The connection log the sign-in reply marks "login" on; none: no mark.
+    std::function<qv_ConnectLog*()> connectLog;
+  };
+
   // The one session of the process (leaked), made on first use with the
   // shared connection port, the standard defaults, the default notification
-  // center, the system clock and the default refresh hook.
+  // center, the system clock and the default refresh hook, and attached to
+  // the shared transport and connection log. It constructs no other shared
+  // object: those are reached when a flow first runs (on a global queue or
+  // at reply time), so their own shared() may build on this one.
   static MiscInfo& shared();
   // The hook shared() schedules as the first refresh.
   static RefreshHook defaultFirstRefresh();
@@ -111,6 +137,61 @@ class MiscInfo {
   // Schedules the first refresh (when there is a hook) on the global queue.
   // The object must outlive it; shared() never dies.
   void start();
+
+  // Installs the services of the flows; call before the first flow.
+  void attach(Services services);
+
+  // ---- Account flows -------------------------------------------------------
+
+  // Refreshes the address, the web links and the user record from the
+  // service. Unless `interval` <= 0, a refresh younger than `interval`
+  // seconds resolves at once with "ok" and sends nothing. Without a cookie:
+  // code -1 and kPleaseLoginMessage, nothing sent. Else GET "/ip",
+  // "/app/links" and "/user/misc-info" in this order (the caller's thread
+  // builds them); the returned promise settles, with the user-information
+  // reply unchanged, after that reply's step has run on the main queue. A
+  // decoded record replaces `model`, is cached, posts
+  // "MiscInfoDidUpdateNotification" and, for an expired account while
+  // connected, stops the tunnels (on the global queue) and shows "Upgrade
+  // Required". Never rejects.
+  platform::Promise<ResultData> updateMiscInfo(std::int64_t interval);
+
+  // Signs in. Without `account` the stored account's, else `username`;
+  // without `password` likewise. Makes the automatic line current first.
+  // Empty credentials: code -1 and kPleaseLoginMessage, nothing sent. The
+  // reply step runs on the main queue and the promise settles after it with
+  // the reply unchanged. A refusal by the service forgets the stored
+  // credentials and the cookie; a local, transport or cancellation failure
+  // keeps them.
+  platform::Promise<ResultData> login(std::optional<std::string> account,
+                                      std::optional<std::string> password, LoginAuthType authType,
+                                      std::string callCode, std::string smsCode);
+
+  // Keeps `account` and `password` as the credentials of the last sign-in
+  // (both non-empty; otherwise none) and empties the fallback credentials;
+  // stores them as "accountInfoKey".
+  void saveAccount(const std::string& account, const std::string& password,
+                   const std::string& callCode, LoginAuthType authType);
+
+  // Signs out (main queue). While connected, the tunnels are stopped on the
+  // global queue first; the rest then runs on the main queue: record gone,
+  // links, region, line and account reset, every request of the API session
+  // cancelled, then "/logout" sent with the cookie (`notifyServer`), which
+  // is dropped once it has settled.
+  void logout(bool notifyServer);
+
+  // Ends the session (the service ended it): record, cookie and account
+  // gone. With `stopConnection` while connected, the tunnels are stopped on
+  // the global queue and markDisconnected follows on the main queue.
+  void clearUserInfo(bool stopConnection);
+
+  // After a finished stop: on success, both statuses off (one store) and
+  // "VPNStatusChangeNotification".
+  void markDisconnected(const ResultData& result);
+
+  // Where "Upgrade" leads: `payment`, or the default payment page when the
+  // links reply left it out.
+  std::string paymentPageAddress() const;
 
   ConnectionPort& connectionPort() const { return port_; }
   platform::Defaults& defaults() const { return defaults_; }
@@ -182,6 +263,35 @@ class MiscInfo {
   void setLastRegisterTime(std::int64_t value);
 
  private:
+  struct Credentials {
+    std::string account;
+    std::string password;
+    std::string callCode;
+    LoginAuthType authType = LoginAuthType::username;
+  };
+
+  qv_Network& network() const;
+  qv_ConnectLog* connectLog() const;
+
+  // Reply steps, on the main queue.
+  void applyAddressReply(const ResultData& result);
+  void applyLinksReply(const ResultData& result);
+  void applyUserInfoReply(const ResultData& result);
+  void breakExpiredConnection();
+  void markStoppedAfterExpiry(const ResultData& result);
+  ResultData handleLoginReply(const ResultData& result, const Credentials& credentials);
+
+  // Sign-out after the stop (main queue) and its last steps.
+  void finishLogout(bool notifyServer);
+  void cancelAllRequests(bool notifyServer);
+  void sendLogout(bool notifyServer);
+  void dropLoginCookie();
+  // The user record gone, stored as gone, and announced.
+  void forgetModel();
+  // Starts stopTunnels on the global queue: it may block on the daemon.
+  // `onStopped` runs on the main queue with the stop's result.
+  void stopTunnelsInBackground(std::function<void(const ResultData&)> onStopped);
+
   // Writes the latest cookie to the defaults until no newer assignment
   // raced with the write, so the stored text ends as the last one assigned.
   void storeLoginCookie();
@@ -193,6 +303,7 @@ class MiscInfo {
   const RefreshHook firstRefresh_;
 
   mutable platform::Mutex mutex_;
+  Services services_ VANDREL_GUARDED_BY(mutex_);
   State state_ VANDREL_GUARDED_BY(mutex_);
   std::string loginCookie_ VANDREL_GUARDED_BY(mutex_);
   std::uint64_t cookieVersion_ VANDREL_GUARDED_BY(mutex_) = 0;

@@ -2,7 +2,10 @@
 
 namespace vandrel::core {
 
-// No refresh until the account flows provide one (they replace this file).
-MiscInfo::RefreshHook MiscInfo::defaultFirstRefresh() { return {}; }
+// The refresh a new session schedules on the global queue: always due, and
+// nothing waits for it.
+MiscInfo::RefreshHook MiscInfo::defaultFirstRefresh() {
+  return [](MiscInfo& session) { (void)session.updateMiscInfo(-1); };
+}
 
 }  // namespace vandrel::core

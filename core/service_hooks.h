@@ -27,8 +27,8 @@ struct ServiceHooks {
       onSpecialCode;
 };
 
-// The hooks the shared transport uses: none until the account flows
-// provide them (they replace service_hooks_default.cpp).
+// The hooks the shared transport uses: the account session's reactions to
+// the special result codes, reached lazily when a reply needs them.
 ServiceHooks defaultServiceHooks();
 
 }  // namespace vandrel::core

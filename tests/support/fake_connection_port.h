@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/connection_port.h"
+#include "platform/dispatch.h"
 #include "platform/sync.h"
 
 namespace vandrel::test_support {
@@ -75,6 +76,11 @@ class FakeConnectionPort final : public core::ConnectionPort {
     platform::MutexLock lock(mutex_);
     return stopTunnelsCalls_;
   }
+  // Calls of stopTunnels made on the main thread (the real one may block).
+  int stopTunnelsCallsOnMainThread() const {
+    platform::MutexLock lock(mutex_);
+    return stopTunnelsOnMainThread_;
+  }
   std::vector<std::shared_ptr<core::LineItem>> assignedLines() const {
     platform::MutexLock lock(mutex_);
     return assignedLines_;
@@ -123,8 +129,10 @@ class FakeConnectionPort final : public core::ConnectionPort {
     return network_;
   }
   platform::Promise<core::ResultData> stopTunnels() override {
+    const bool onMainThread = platform::isMainThread();
     platform::MutexLock lock(mutex_);
     ++stopTunnelsCalls_;
+    if (onMainThread) ++stopTunnelsOnMainThread_;
     return stopResult_;
   }
   std::shared_ptr<core::LineItem> currentLine() const override {
@@ -200,6 +208,7 @@ class FakeConnectionPort final : public core::ConnectionPort {
   platform::Promise<core::ResultData> stopResult_ VANDREL_GUARDED_BY(mutex_) =
       platform::Promise<core::ResultData>::resolved(core::ResultData::success());
   int stopTunnelsCalls_ VANDREL_GUARDED_BY(mutex_) = 0;
+  int stopTunnelsOnMainThread_ VANDREL_GUARDED_BY(mutex_) = 0;
   std::shared_ptr<core::LineItem> line_ VANDREL_GUARDED_BY(mutex_) =
       core::LineItem::automaticLine();
   std::vector<std::shared_ptr<core::LineItem>> assignedLines_ VANDREL_GUARDED_BY(mutex_);
