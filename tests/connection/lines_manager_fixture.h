@@ -51,36 +51,6 @@ inline std::string regionListReply(std::int64_t tokyoDetectPort = 9001) {
          R"({"id":-999,"name":"自动选择路线","location":"auto","ipaddr":""}]}]})";
 }
 
-// One remote-log record as the stand-in received it.
-struct SentLogRecord {
-  std::string logStore;
-  std::vector<std::pair<std::string, std::string>> kv;
-
-  std::optional<std::string> value(const std::string& key) const {
-    for (const auto& [k, v] : kv) {
-      if (k == key) return v;
-    }
-    return std::nullopt;
-  }
-};
-
-inline std::vector<SentLogRecord> sentLogRecords(const ServiceStandin& standin,
-                                                 std::string_view logStore) {
-  std::vector<SentLogRecord> records;
-  for (const auto& request : standin.requestsTo("/api/2/log")) {
-    auto body = platform::parseJson(request.body);
-    if (!body.ok()) continue;
-    SentLogRecord record;
-    record.logStore = body.value().value("logstore", "");
-    if (record.logStore != logStore) continue;
-    for (const auto& pair : body.value()["logs"][0]["kv"]) {
-      record.kv.emplace_back(pair["key"].get<std::string>(), pair["value"].get<std::string>());
-    }
-    records.push_back(std::move(record));
-  }
-  return records;
-}
-
 class LinesManagerTestBase : public ServiceApiTest {
  protected:
   void SetUp() override {

@@ -13,37 +13,6 @@ namespace {
 using namespace service_api_testing;
 using Json = nlohmann::json;
 
-// One remote-log request as sent.
-struct SentRecord {
-  std::string project;
-  std::string logStore;
-  std::vector<std::pair<std::string, std::string>> kv;
-
-  std::optional<std::string> value(const std::string& key) const {
-    for (const auto& [k, v] : kv) {
-      if (k == key) return v;
-    }
-    return std::nullopt;
-  }
-};
-
-std::vector<SentRecord> sentRecords(const ServiceStandin& standin) {
-  std::vector<SentRecord> records;
-  for (const auto& request : standin.requestsTo("/api/2/log")) {
-    auto body = platform::parseJson(request.body);
-    EXPECT_TRUE(body.ok());
-    if (!body.ok()) continue;
-    SentRecord record;
-    record.project = body.value().value("project", "");
-    record.logStore = body.value().value("logstore", "");
-    for (const auto& pair : body.value()["logs"][0]["kv"]) {
-      record.kv.emplace_back(pair["key"].get<std::string>(), pair["value"].get<std::string>());
-    }
-    records.push_back(std::move(record));
-  }
-  return records;
-}
-
 class RemoteLogTest : public ServiceApiTest {
  protected:
   void SetUp() override {
@@ -54,12 +23,12 @@ class RemoteLogTest : public ServiceApiTest {
   }
 
   // Drains and returns the one record sent.
-  SentRecord onlyRecord() {
+  SentLogRecord onlyRecord() {
     EXPECT_TRUE(drain());
-    const auto records = sentRecords(*standin_);
+    const auto records = sentLogRecords(*standin_);
     EXPECT_EQ(records.size(), 1u);
     standin_->clearLog();
-    return records.empty() ? SentRecord{} : records[0];
+    return records.empty() ? SentLogRecord{} : records[0];
   }
 
   std::unique_ptr<ServiceStandin> standin_ = ServiceStandin::https();
@@ -124,7 +93,7 @@ TEST_F(RemoteLogTest, AccountAndModeFieldsFollowTheSessionAndTheConnectionPort) 
     port_.setConnectMode(c.mode);
     port_.setAutoSelect(c.autoSelect);
     remoteLog_->uploadLogRecord(remoteLog_->commonLogFields(), "client_log");
-    const SentRecord sent = onlyRecord();
+    const SentLogRecord sent = onlyRecord();
     EXPECT_EQ(sent.value("nickName"), c.nickName);
     EXPECT_EQ(sent.value("isVIP"), c.isVIP);
     EXPECT_EQ(sent.value("connectMode"), c.connectMode);
@@ -147,7 +116,7 @@ TEST_F(RemoteLogTest, BadUrlRecordNamesAnAddressAsIpAndAnythingElseAsDomain) {
                                          {"::1", "domain"}}) {
     SCOPED_TRACE(c.host);
     remoteLog_->reportBadURL(c.host, "The request timed out.");
-    const SentRecord sent = onlyRecord();
+    const SentLogRecord sent = onlyRecord();
     EXPECT_EQ(sent.project, "vandrel");
     EXPECT_EQ(sent.logStore, "bad_url_log");
     EXPECT_EQ(sent.value(c.key), c.host);
@@ -206,7 +175,7 @@ TEST_F(RemoteLogTest, ClientLogRecordTakesTheLinesFiguresWithFallbacks) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     remoteLog_->reportClientLog(*LineItem::create(c.fields), c.error);
-    const SentRecord sent = onlyRecord();
+    const SentLogRecord sent = onlyRecord();
     EXPECT_EQ(sent.logStore, "client_log");
     for (const auto& [key, value] : c.expected) EXPECT_EQ(sent.value(key), value) << key;
   }

@@ -17,6 +17,8 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/api_hosts.h"
@@ -30,6 +32,7 @@
 #include "platform/bundle.h"
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
+#include "platform/json.h"
 #include "platform/notification_center.h"
 #include "tests/support/fake_connection_port.h"
 #include "tests/support/service_standin.h"
@@ -40,6 +43,41 @@ namespace vandrel::core::service_api_testing {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+// One remote-log request as the stand-in received it.
+struct SentLogRecord {
+  std::string project;
+  std::string logStore;
+  std::vector<std::pair<std::string, std::string>> kv;
+
+  std::optional<std::string> value(const std::string& key) const {
+    for (const auto& [k, v] : kv) {
+      if (k == key) return v;
+    }
+    return std::nullopt;
+  }
+};
+
+// The remote-log records the stand-in received, in order; only those of
+// `logStore` when one is named. A body that is not a record fails the test.
+inline std::vector<SentLogRecord> sentLogRecords(const test_support::ServiceStandin& standin,
+                                                 std::optional<std::string_view> logStore = {}) {
+  std::vector<SentLogRecord> records;
+  for (const auto& request : standin.requestsTo("/api/2/log")) {
+    auto body = platform::parseJson(request.body);
+    EXPECT_TRUE(body.ok()) << request.body;
+    if (!body.ok()) continue;
+    SentLogRecord record;
+    record.project = body.value().value("project", "");
+    record.logStore = body.value().value("logstore", "");
+    if (logStore && record.logStore != *logStore) continue;
+    for (const auto& pair : body.value()["logs"][0]["kv"]) {
+      record.kv.emplace_back(pair["key"].get<std::string>(), pair["value"].get<std::string>());
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
 using test_support::ScriptedReply;
 using test_support::ServiceStandin;
 using test_support::TestCertificateAuthority;
