@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "connection/alert_helpers.h"
+#include "connection/helper_client.h"
 #include "connection/lines_manager.h"
 #include "connection/qv_connection_manager.h"
 #include "platform/check.h"
@@ -21,10 +22,16 @@ ConnectionPortImpl& ConnectionPortImpl::shared() {
 void ConnectionPortImpl::installShared() { core::setSharedConnectionPort(&shared()); }
 
 ConnectionPortImpl::ConnectionPortImpl(qv_ConnectionManager& manager, LinesAccess lines,
-                                       AlertHelpers& alerts)
-    : manager_(manager), lines_(std::move(lines)), alerts_(alerts) {
+                                       AlertHelpers& alerts, HelperAccess helper)
+    : manager_(manager), lines_(std::move(lines)), alerts_(alerts), helper_(std::move(helper)) {
   VANDREL_CHECK(lines_ != nullptr, "ConnectionPortImpl needs a way to the lines manager");
+  VANDREL_CHECK(helper_ != nullptr, "ConnectionPortImpl needs a way to the helper client");
 }
+
+ConnectionPortImpl::ConnectionPortImpl(qv_ConnectionManager& manager, LinesAccess lines,
+                                       AlertHelpers& alerts)
+    : ConnectionPortImpl(manager, std::move(lines), alerts,
+                         []() -> HelperClient& { return sharedHelperClient(); }) {}
 
 // ---- Connection manager ----------------------------------------------------
 
@@ -41,9 +48,7 @@ core::ConnectMode ConnectionPortImpl::connectMode() const { return manager_.conn
 std::string ConnectionPortImpl::connectNetwork() const { return manager_.connectNetwork(); }
 
 platform::Promise<core::ResultData> ConnectionPortImpl::stopTunnels() {
-  VANDREL_CHECK(false, "ConnectionPortImpl::stopTunnels: the tunnel stop is not wired to the "
-                       "connection manager in this build");
-  return platform::Promise<core::ResultData>::resolved(core::ResultData::failure("unreachable"));
+  return manager_.stopTunnels();
 }
 
 // ---- Lines manager -----------------------------------------------------------
@@ -91,14 +96,12 @@ void ConnectionPortImpl::switchToSmartLocation() { alerts_.switchToSmartLocation
 // ---- Helper tool client --------------------------------------------------------
 
 std::optional<std::string> ConnectionPortImpl::goServicePath() const {
-  VANDREL_CHECK(false, "ConnectionPortImpl::goServicePath: the helper client is not wired in "
-                       "this build");
-  return std::nullopt;
+  return helper_().goServicePath();
 }
 
-void ConnectionPortImpl::debugInfoCallBack(std::function<void(std::optional<std::string>)>) {
-  VANDREL_CHECK(false, "ConnectionPortImpl::debugInfoCallBack: the helper client is not wired "
-                       "in this build");
+void ConnectionPortImpl::debugInfoCallBack(
+    std::function<void(std::optional<std::string>)> callback) {
+  helper_().debugInfoCallBack(std::move(callback));
 }
 
 }  // namespace vandrel::connection

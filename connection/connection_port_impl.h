@@ -11,6 +11,7 @@
 namespace vandrel::connection {
 
 class AlertHelpers;
+class HelperClient;
 class LinesManager;
 class qv_ConnectionManager;
 
@@ -20,16 +21,22 @@ class qv_ConnectionManager;
 class ConnectionPortImpl final : public core::ConnectionPort {
  public:
   // The lines manager is looked up at each call: it is built over objects
-  // (the service transport) that themselves need this port.
+  // (the service transport) that themselves need this port. So is the
+  // helper client.
   using LinesAccess = std::function<LinesManager&()>;
+  using HelperAccess = std::function<HelperClient&()>;
 
   // The process's port (leaked) over the shared connection manager, the
-  // shared lines manager and the shared alert helpers.
+  // shared lines manager, the shared alert helpers and the process's helper
+  // client.
   static ConnectionPortImpl& shared();
   // Registers shared() as the core's port; call at start-up, before the
   // first shared() of a core object.
   static void installShared();
 
+  ConnectionPortImpl(qv_ConnectionManager& manager, LinesAccess lines, AlertHelpers& alerts,
+                     HelperAccess helper);
+  // With the process's helper client (sharedHelperClient()).
   ConnectionPortImpl(qv_ConnectionManager& manager, LinesAccess lines, AlertHelpers& alerts);
   ConnectionPortImpl(const ConnectionPortImpl&) = delete;
   ConnectionPortImpl& operator=(const ConnectionPortImpl&) = delete;
@@ -39,6 +46,8 @@ class ConnectionPortImpl final : public core::ConnectionPort {
   void setBothConnectStatuses(core::qv_ConnectStatus status) override;
   core::ConnectMode connectMode() const override;
   std::string connectNetwork() const override;
+  // The connection manager's tunnel stop (it blocks: never on the main
+  // thread).
   platform::Promise<core::ResultData> stopTunnels() override;
 
   // ---- Lines manager ------------------------------------------------------
@@ -66,6 +75,7 @@ class ConnectionPortImpl final : public core::ConnectionPort {
   qv_ConnectionManager& manager_;
   const LinesAccess lines_;
   AlertHelpers& alerts_;
+  const HelperAccess helper_;
 };
 
 }  // namespace vandrel::connection

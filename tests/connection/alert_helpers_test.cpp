@@ -215,12 +215,5 @@ TEST_F(AlertHelpersTest, ThePortHandsLinesCallsToTheLinesManager) {
   EXPECT_EQ(manager_->regionList().size(), 3u);
 }
 
-TEST_F(AlertHelpersTest, ThePortsUnwiredPartsFailLoudly) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(port_->stopTunnels(), "stopTunnels");
-  EXPECT_DEATH(port_->goServicePath(), "goServicePath");
-  EXPECT_DEATH(port_->debugInfoCallBack([](std::optional<std::string>) {}), "debugInfoCallBack");
-}
-
 }  // namespace
 }  // namespace vandrel::connection

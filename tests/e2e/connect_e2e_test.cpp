@@ -1,0 +1,323 @@
+// Connecting end to end, inside the private namespace of scripts/netns-run:
+// the real helper (standalone, test configuration), the daemon stand-in
+// executable as the daemon it starts, the HTTPS stand-in as the service,
+// and the application side as a program of its own that reaches all three
+// only through the run-time knobs.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/cert_bundle.h"
+#include "tests/helper/helper_fixture.h"
+#include "tests/helper/helper_tool_fixture.h"
+#include "tests/support/service_standin.h"
+#include "tests/support/test_certs.h"
+
+namespace vandrel::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using namespace helper::testing_support;
+using test_support::ScriptedReply;
+using test_support::ServiceStandin;
+
+const std::vector<std::string> kExcludeRoutes = {"10.201.0.0/16", "10.202.0.0/16"};
+
+void writeFile(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The application program as a child: commands to its standard input, its
+// lines collected from its standard output.
+class ClientProcess {
+ public:
+  ClientProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                const fs::path& errors) {
+    int in[2], out[2];
+    EXPECT_EQ(0, ::pipe2(in, O_CLOEXEC));
+    EXPECT_EQ(0, ::pipe2(out, O_CLOEXEC));
+    std::vector<char*> args, env;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
+    args.push_back(nullptr);
+    env.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      ::dup2(err, 2);
+      ::execve(args[0], args.data(), env.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    reader_ = std::thread([this, fd = out[0]] { read(fd); });
+  }
+  ~ClientProcess() {
+    kill();
+    if (stdin_ >= 0) ::close(stdin_);
+    if (reader_.joinable()) reader_.join();
+  }
+
+  void send(const std::string& command) {
+    const std::string line = command + "\n";
+    EXPECT_EQ(static_cast<ssize_t>(line.size()), ::write(stdin_, line.data(), line.size()));
+  }
+
+  // Waits for the next line equal to `line` after the ones already taken.
+  testing::AssertionResult expect(const std::string& line, std::chrono::seconds timeout = 60s) {
+    std::unique_lock lock(mutex_);
+    bool found = false;
+    cv_.wait_for(lock, timeout, [&] {
+      while (!found && next_ < lines_.size()) found = lines_[next_++] == line;
+      return found || ended_;
+    });
+    if (found) return testing::AssertionSuccess();
+    auto failure = testing::AssertionFailure() << "no line \"" << line << "\"; the client said:";
+    for (const auto& said : lines_) {
+      if (!said.empty() && !std::isdigit(static_cast<unsigned char>(said[0]))) {
+        failure << "\n  " << said;
+      }
+    }
+    return failure;
+  }
+
+  // The client's own lines so far (not its log lines, which start with a date).
+  std::vector<std::string> said() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> own;
+    for (const auto& line : lines_) {
+      if (!line.empty() && !std::isdigit(static_cast<unsigned char>(line[0]))) own.push_back(line);
+    }
+    return own;
+  }
+
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  void read(int fd) {
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof(buffer));
+      if (n <= 0) break;
+      pending.append(buffer, static_cast<std::size_t>(n));
+      for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::move(line));
+        cv_.notify_all();
+      }
+    }
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    cv_.notify_all();
+  }
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<std::string> lines_;
+  std::size_t next_ = 0;
+  bool ended_ = false;
+};
+
+class ConnectEndToEndTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!requireRootNamespace()) GTEST_SKIP() << "needs root inside scripts/netns-run";
+    daemonPort_ = freeLoopbackPort();
+    makeDaemonCopy();
+    makeBundle();
+    scriptService();
+    helper::HelperConfig config;
+    config.daemonPath = daemonPath().string();
+    config.daemonPort = daemonPort_;
+    helper_ = std::make_unique<HelperProcess>(dir_.path(), config);
+    ASSERT_TRUE(helper_->start());
+    // The routes a real daemon would have set up for the excluded hosts.
+    for (const auto& route : kExcludeRoutes) {
+      ASSERT_EQ(0, run({"ip", "route", "add", route, "dev", "lo"}));
+    }
+  }
+
+  void TearDown() override {
+    client_.reset();
+    if (helper_) helper_->stop();
+    for (const pid_t pid : processesRunning(daemonPath())) ::kill(pid, SIGKILL);
+  }
+
+  fs::path daemonPath() const { return dir_ / "daemon/Vandrel-server-daemon"; }
+  fs::path bundle() const { return dir_ / "Vandrel.app"; }
+  fs::path home() const { return dir_ / "home"; }
+
+  void makeDaemonCopy() {
+    fs::create_directories(daemonPath().parent_path());
+    fs::copy_file(VANDREL_E2E_DAEMON, daemonPath(), fs::copy_options::overwrite_existing);
+    ::chown(daemonPath().c_str(), 0, 0);
+    ::chmod(daemonPath().c_str(), 0755);
+    writeFile(dir_ / "daemon/Vandrel-server-daemon.port", std::to_string(daemonPort_) + "\n");
+    std::string exclude;
+    for (const auto& route : kExcludeRoutes) exclude += route + "\n";
+    writeFile(dir_ / "daemon/Vandrel-server-daemon.exclude", exclude);
+  }
+
+  void makeBundle() {
+    writeFile(bundle() / "Contents/Info.json",
+              R"({"CFBundleIdentifier":"com.vandrel.mac.offline",)"
+              R"("CFBundleShortVersionString":"2.3.4","CFBundleVersion":"77"})");
+    auto packed = core::packCertBundle({test_support::TestCertificateAuthority::shared().der()});
+    ASSERT_TRUE(packed.ok());
+    writeFile(bundle() / "Contents/Resources/icon.xcImage", packed.value());
+    fs::copy_file(VANDREL_E2E_DAEMON, bundle() / "Contents/Resources/Vandrel-server-daemon");
+  }
+
+  // Paths without "/api/2" go under "/api/1".
+  void scriptService() {
+    const std::string ok = R"({"status":"ok","code":0})";
+    ScriptedReply login;
+    login.headers = {{"Set-Cookie", "ABS_KRLWIFISS=e2e-cookie; Path=/"}};
+    login.body = ok;
+    service_->replyTo("/api/1/login", login);
+    service_->replyTo("/api/1/ip", 200,
+                      R"({"status":"ok","code":0,"ip":"192.0.2.9","location":"de"})");
+    service_->replyTo("/api/1/app/links", 200, ok);
+    service_->replyTo("/api/1/user/misc-info", 200,
+                      R"({"status":"ok","code":0,"remaining_days":30,"expired":false,)"
+                      R"("expire_at_time":1900000000,"user_id":77,"password_setup":true,)"
+                      R"("ads_free":false,"remaining_seconds":1,"email":"kim@example.com"})");
+    service_->replyTo("/api/2/line/region", 200,
+                      R"({"status":"ok","code":0,"regions":[{"code":"jp","name":"Japan",)"
+                      R"("icon":"jp.png","lines":[{"id":11,"name":"Tokyo 1","location":"Tokyo",)"
+                      R"("ipaddr":"127.0.0.1"}]}]})");
+    service_->replyTo("/api/2/line/connect/0", 200,
+                      R"({"status":"ok","code":0,"lineID":11,"boostSession":"bs-e2e",)"
+                      R"("config":{"SSConf":{"server":"198.51.100.7","port":8388,)"
+                      R"("password":"pw","method":"chacha20"}}})");
+    service_->replyTo("/api/2/line/disconnect/11", 200, ok);
+    service_->replyTo("/api/2/log", 200, ok);
+  }
+
+  void startClient(const std::string& mode) {
+    const std::vector<std::string> environment = {
+        "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+        "HOME=" + home().string(),
+        "XDG_CACHE_HOME=" + (home() / "cache").string(),
+        "XDG_CONFIG_HOME=" + (home() / "config").string(),
+        "XDG_DATA_HOME=" + (home() / "data").string(),
+        "VANDREL_BUNDLE=" + bundle().string(),
+        "VANDREL_API_HOSTS=" + service_->hostAndPort(),
+        "VANDREL_DAEMON_ADDR=127.0.0.1:" + std::to_string(daemonPort_),
+        "VANDREL_HELPER_SOCKET=" + helper_->socketPath().string(),
+    };
+    client_ = std::make_unique<ClientProcess>(
+        std::vector<std::string>{VANDREL_E2E_CLIENT, "--account", "kim@example.com", "--password",
+                                 "secret", "--mode", mode},
+        environment, dir_ / "client.err");
+  }
+
+  // The daemon's calls since the last start, in order.
+  std::vector<std::string> daemonCalls() const {
+    std::vector<std::string> calls;
+    for (const auto& line : readLines(dir_ / "daemon/Vandrel-server-daemon.log")) {
+      if (line.rfind("serve ", 0) == 0)
+        calls.clear();
+      else if (line != "clear")
+        calls.push_back(line);
+    }
+    return calls;
+  }
+
+  TempDir dir_;
+  int daemonPort_ = 0;
+  std::unique_ptr<ServiceStandin> service_ = ServiceStandin::https();
+  std::unique_ptr<HelperProcess> helper_;
+  std::unique_ptr<ClientProcess> client_;
+};
+
+TEST_F(ConnectEndToEndTest, ConnectDisconnectAndTheHelperCleansUpAfterAKilledApplication) {
+  startClient("app");
+  ASSERT_TRUE(client_->expect("signed in"));
+  ASSERT_TRUE(client_->expect("lines: 1"));
+  ASSERT_TRUE(client_->expect("ready"));
+
+  // Connect: the terms are accepted on the way (the first attempt stops at
+  // them), then the tunnel comes up.
+  client_->send("connect");
+  ASSERT_TRUE(client_->expect("status: on"));
+  EXPECT_THAT(client_->said(),
+              ::testing::IsSupersetOf({"alert: Terms Of Service: We will NOT collect or store any "
+                                       "user private data, please check Terms Of Service for "
+                                       "details.",
+                                       "status: connecting", "status: off"}));
+  ASSERT_TRUE(eventually([&] { return daemonCalls().size() >= 3; }, 10s, "GetExcludeRoute"));
+  EXPECT_THAT(daemonCalls(),
+              ::testing::ElementsAre("StartSS", "StartTun2socks", "GetExcludeRoute"));
+  // Stored for the next launch, and registered with the helper.
+  ASSERT_TRUE(helper_->waitForLog("routes to delete when the application is gone: 2"));
+  const std::string stored = readFile(home() / "config/vandrel/com.vandrel.mac.offline.json");
+  EXPECT_NE(std::string::npos, stored.find("lastExcludeArrayKey")) << stored;
+  EXPECT_NE(std::string::npos, stored.find("10.201.0.0/16")) << stored;
+
+  // Disconnect: the daemon stops the bridge, then SS; the service hears of it.
+  client_->send("disconnect");
+  ASSERT_TRUE(client_->expect("status: disconnecting"));
+  ASSERT_TRUE(client_->expect("status: off"));
+  EXPECT_THAT(daemonCalls(), ::testing::ElementsAre("StartSS", "StartTun2socks", "GetExcludeRoute",
+                                                    "StopTun2socks", "StopSS"));
+  ASSERT_TRUE(service_->waitForRequest("/api/2/line/disconnect/11", 10s));
+  const auto released = service_->requestsTo("/api/2/line/disconnect/11").at(0);
+  EXPECT_NE(std::string::npos, released.body.find(R"("boostSession":"bs-e2e")")) << released.body;
+
+  // Connect again, then the application dies without a word.
+  client_->send("connect");
+  ASSERT_TRUE(client_->expect("status: on"));
+  ASSERT_TRUE(helper_->waitForLog("routes to delete when the application is gone: 2", 2));
+  for (const auto& route : kExcludeRoutes) ASSERT_TRUE(routePresent(route)) << route;
+  ASSERT_FALSE(processesRunning(daemonPath()).empty());
+  client_->kill();
+
+  EXPECT_TRUE(eventually(
+      [&] {
+        return std::none_of(kExcludeRoutes.begin(), kExcludeRoutes.end(),
+                            [](const std::string& route) { return routePresent(route); });
+      },
+      15s, "the registered routes to go"));
+  EXPECT_TRUE(eventually([&] { return processesRunning(daemonPath()).empty(); }, 15s,
+                         "the daemon to stop"));
+}
+
+}  // namespace
+}  // namespace vandrel::e2e
