@@ -43,6 +43,8 @@ class SharedPresenter final : public AlertPresenter {
   }
 };
 
+}  // namespace
+
 void openSharedLink(const std::string& url) {
   LinkOpener opener;
   {
@@ -56,8 +58,6 @@ void openSharedLink(const std::string& url) {
     core::LogUtil::debug("[alert] no link opener for " + url);
   }
 }
-
-}  // namespace
 
 void setSharedAlertPresenter(AlertPresenter* presenter) { gPresenter.store(presenter); }
 

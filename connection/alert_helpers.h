@@ -50,6 +50,9 @@ using LinkOpener = std::function<void(const std::string& url)>;
 // is only logged.
 void setSharedAlertPresenter(AlertPresenter* presenter);
 void setSharedLinkOpener(LinkOpener opener);
+// Opens `url` with the installed opener (the system's browser in the
+// application); without one it is only logged.
+void openSharedLink(const std::string& url);
 
 // The modal-alert facility of the whole application and the two button
 // actions of the expiry notices. Callable from any thread; the alert and

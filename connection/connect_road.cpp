@@ -32,9 +32,7 @@ Promise<ResultData> SharedConnectRoad::refreshAccount() {
   return core::MiscInfo::shared().updateMiscInfo(-1);
 }
 
-// The connection log has no way to drop its record unsent: the record stays
-// and goes out with the next report.
-void SharedConnectRoad::dropConnectLog() {}
+void SharedConnectRoad::dropConnectLog() { core::qv_ConnectLog::shared().discard(); }
 
 bool SharedConnectRoad::isAgreeTerms() { return core::StaticData::shared().isAgreeTerms(); }
 
@@ -46,11 +44,7 @@ void SharedConnectRoad::disconnectLine(const std::shared_ptr<core::LineItem>& li
   (void)core::qv_Network::shared().disconnectLine(line);
 }
 
-// The browser is reached through the alert helpers' link opener, which they
-// keep to themselves: the page is only logged here.
-void SharedConnectRoad::openLink(const std::string& url) {
-  core::LogUtil::debug("[conn] no link opener for " + url);
-}
+void SharedConnectRoad::openLink(const std::string& url) { openSharedLink(url); }
 
 AlertHelpers& SharedConnectRoad::alerts() { return AlertHelpers::shared(); }
 

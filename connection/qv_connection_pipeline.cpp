@@ -121,6 +121,13 @@ std::optional<qv_ConnectionManager::StepEnd> qv_ConnectionManager::accountSteps(
       road.dropConnectLog();
       return StepEnd{std::move(signedIn)};
     }
+    // The sign-in reply only starts the user-record refresh; the session
+    // request below needs the record, so wait for one here. Its own failure
+    // shows there as "not signed in".
+    if (!road.accountModel()) {
+      (void)awaitAttempt(connectId, road.refreshAccount());
+      if (!isCurrentAttempt(connectId)) return StepEnd{};
+    }
   }
   connectLog.mark("register").mark("login");
 

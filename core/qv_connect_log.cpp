@@ -83,6 +83,11 @@ qv_ConnectLog& qv_ConnectLog::markValue(std::string_view key, std::string_view v
   return *this;
 }
 
+void qv_ConnectLog::discard() {
+  platform::MutexLock lock(mutex_);
+  activeLog_.reset();
+}
+
 void qv_ConnectLog::report() {
   LogRecord record;
   std::string path;

@@ -41,6 +41,8 @@ class qv_ConnectLog {
   // Completes the record (linkStatus, duration, retryCount, actionPath and
   // the current line's figures), sends it and goes idle.
   void report();
+  // Drops the record under way without sending it; the recorder goes idle.
+  void discard();
 
   // Snapshots, for the user interface and tests.
   std::optional<LogRecord> activeLog() const;

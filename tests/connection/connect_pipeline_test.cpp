@@ -100,6 +100,29 @@ TEST_F(ConnectPipelineTest, AFailedSignInEndsTheConnectWithItsOwnResult) {
   EXPECT_TRUE(standin_->requestsTo(kSessionPath).empty());
 }
 
+TEST_F(ConnectPipelineTest, ASignInAgainWaitsForTheUserRecordBeforeTheSession) {
+  // Signed out but with a saved account: the connect signs in again, and
+  // the user record it needs for the session arrives only later.
+  session_->setModel(std::nullopt);
+  session_->saveAccount("kim@example.com", "secret", "", core::LoginAuthType::username);
+  standin_->replyTo("/api/1/login",
+                    test_support::ScriptedReply{200, {{"Set-Cookie", "ABS_KRLWIFISS=tok; Path=/"}}, kOkReply});
+  standin_->replyTo("/api/1/ip", 200, kOkReply);
+  standin_->replyTo("/api/1/app/links", 200, kOkReply);
+  standin_->replyTo(
+      "/api/1/user/misc-info",
+      test_support::ScriptedReply{
+          200, {},
+          R"({"status":"ok","code":0,"remaining_days":3,"expired":false,"expire_at_time":1,)"
+          R"("user_id":77,"password_setup":true,"ads_free":false,"remaining_seconds":1})",
+          std::chrono::milliseconds(300)});
+
+  ASSERT_TRUE(connectAndWait());
+  EXPECT_TRUE(session_->model().has_value());
+  EXPECT_EQ(1u, standin_->requestsTo(kSessionPath).size());
+  EXPECT_EQ(0u, countLogLines("[ERROR]: Please Login your account before connect."));
+}
+
 TEST_F(ConnectPipelineTest, AnExpiredAccountOnAPickedLineIsAskedToUpgrade) {
   signIn(77, "Kim", /*expired=*/true);
   manager_->setIsAutoSelect(false);

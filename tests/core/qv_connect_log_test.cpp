@@ -171,6 +171,18 @@ TEST_F(QvConnectLogTest, BeginDropsAnUnfinishedRecordAndABadStartCountsAsZero) {
   EXPECT_EQ(records[0].at("duration"), std::to_string(1700000124400));
 }
 
+TEST_F(QvConnectLogTest, ADiscardedRecordIsNeverSent) {
+  connectLog_->begin().mark("connect-start");
+  connectLog_->discard();
+  EXPECT_FALSE(connectLog_->activeLog().has_value());
+  connectLog_->report();
+  connectLog_->begin().mark("next-attempt").report();
+  const auto records = sent();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_FALSE(records[0].count("connect-start"));
+  EXPECT_TRUE(records[0].count("next-attempt"));
+}
+
 TEST_F(QvConnectLogTest, MarksFromSeveralThreadsAreEachRecordedOnce) {
   connectLog_->begin();
   std::vector<std::thread> threads;
