@@ -269,7 +269,10 @@ void LinesManager::pingAllLines(const Value::Dictionary& data) {
   pingModel_.setQv_vdr_models(pingModel_.regionsFrom(regions.value_or(std::vector<Value::Dictionary>{})));
   pingModel_.manager().stopPinging();
   pingModel_.pingAllLines();
-  pingModel_.linePingGroup().notify(platform::mainQueue(), [this] { finishPing(); });
+  pingModel_.linePingGroup().notify(platform::mainQueue(),
+                                    [this, alive = std::weak_ptr<int>(lifetime_)] {
+                                      if (alive.lock()) finishPing();
+                                    });
 }
 
 void LinesManager::finishPing() {

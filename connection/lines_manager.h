@@ -195,6 +195,9 @@ class LinesManager {
   std::atomic<bool> shouldHandlePing_{false};
   std::atomic<std::int64_t> reconnectCount_{0};
   std::atomic<int> pendingWork_{0};
+  // The ping group outlives a cycle and may empty at any later time (when
+  // the lines of a dropped cycle go); its notification checks this first.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 
   mutable platform::Mutex mutex_;
   platform::Value::Dictionary jsonData_ VANDREL_GUARDED_BY(mutex_);

@@ -39,14 +39,12 @@ WallTime ManualClock::wallNow() const {
 }
 
 void ManualClock::advance(Duration by) {
-  std::vector<std::condition_variable*> waiters;
-  {
-    MutexLock lock(mutex_);
-    offset_ += by;
-    wall_ += std::chrono::duration_cast<WallTime::duration>(by);
-    waiters = waiters_;
-  }
-  for (auto* cv : waiters) cv->notify_all();
+  // Notify under the lock: a waiter deregisters under it before it returns,
+  // so no condition variable here can have been destroyed meanwhile.
+  MutexLock lock(mutex_);
+  offset_ += by;
+  wall_ += std::chrono::duration_cast<WallTime::duration>(by);
+  for (auto* cv : waiters_) cv->notify_all();
 }
 
 void ManualClock::setWall(WallTime wall) {
