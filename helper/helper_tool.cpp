@@ -10,7 +10,7 @@
 
 #include "helper/helper_log.h"
 #include "helper/helper_text.h"
-#include "helper/route_spec.h"
+#include "helper/route_validation.h"
 #include "proto/helper.pb.h"
 
 namespace vandrel::helper {

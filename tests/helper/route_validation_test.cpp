@@ -1,4 +1,4 @@
-#include "helper/route_spec.h"
+#include "helper/route_validation.h"
 
 #include <gtest/gtest.h>
 
