@@ -181,6 +181,11 @@ class DaemonManager {
                                const std::vector<std::string>& domains,
                                Accel_SystemProxyMode proxyMode, const std::string& connectId,
                                StartRun& run);
+  // One start call of a sequence, given its answer: records the item when
+  // it started. Returns how the sequence ends, or nothing when it goes on.
+  std::optional<StartOutcome> startStep(StartRun& run, Item item,
+                                        std::optional<std::string> error,
+                                        const std::string& connectId);
   void undo(const StartRun& run);
   std::vector<std::string> exclusionList(const core::LineItem& line) const;
   std::vector<std::string> domainList() const;

@@ -103,19 +103,22 @@ DaemonManager::StartOutcome DaemonManager::startTunnelItems(const std::shared_pt
                                                             const std::vector<std::string>& exclude,
                                                             const std::string& connectId,
                                                             StartRun& run) {
-  if (auto error = accel_.startSS(*line)) {
-    run.error = std::move(*error);
-    return StartOutcome::Failed;
+  if (auto end = startStep(run, Item::Ss, accel_.startSS(*line), connectId)) return *end;
+  if (auto end = startStep(run, Item::Tun2socks, accel_.startTun2socks(exclude), connectId)) {
+    return *end;
   }
-  run.started.push_back(Item::Ss);
-  if (!isCurrent(connectId)) return StartOutcome::Superseded;
-  if (auto error = accel_.startTun2socks(exclude)) {
-    run.error = std::move(*error);
-    return StartOutcome::Failed;
-  }
-  run.started.push_back(Item::Tun2socks);
-  if (!isCurrent(connectId)) return StartOutcome::Superseded;
   return StartOutcome::Done;
+}
+
+std::optional<DaemonManager::StartOutcome> DaemonManager::startStep(
+    StartRun& run, Item item, std::optional<std::string> error, const std::string& connectId) {
+  if (error) {
+    run.error = std::move(*error);
+    return StartOutcome::Failed;
+  }
+  run.started.push_back(item);
+  if (!isCurrent(connectId)) return StartOutcome::Superseded;
+  return std::nullopt;
 }
 
 ResultData DaemonManager::startTunnelModes(const std::shared_ptr<LineItem>& line,
@@ -178,24 +181,12 @@ DaemonManager::StartOutcome DaemonManager::startProxyItems(const std::shared_ptr
                                                            const std::string& connectId,
                                                            StartRun& run) {
   run.proxyMode = proxyMode;
-  if (auto error = accel_.setSystemProxy(domains, proxyMode)) {
-    run.error = std::move(*error);
-    return StartOutcome::Failed;
+  if (auto end = startStep(run, Item::SystemProxy, accel_.setSystemProxy(domains, proxyMode),
+                           connectId)) {
+    return *end;
   }
-  run.started.push_back(Item::SystemProxy);
-  if (!isCurrent(connectId)) return StartOutcome::Superseded;
-  if (auto error = accel_.startHttpProxy()) {
-    run.error = std::move(*error);
-    return StartOutcome::Failed;
-  }
-  run.started.push_back(Item::HttpProxy);
-  if (!isCurrent(connectId)) return StartOutcome::Superseded;
-  if (auto error = accel_.startSS(*line)) {
-    run.error = std::move(*error);
-    return StartOutcome::Failed;
-  }
-  run.started.push_back(Item::Ss);
-  if (!isCurrent(connectId)) return StartOutcome::Superseded;
+  if (auto end = startStep(run, Item::HttpProxy, accel_.startHttpProxy(), connectId)) return *end;
+  if (auto end = startStep(run, Item::Ss, accel_.startSS(*line), connectId)) return *end;
   return StartOutcome::Done;
 }
 
