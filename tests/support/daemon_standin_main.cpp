@@ -2,9 +2,10 @@
 // process of its own, for the helper tool and end-to-end tests.
 //
 // Files beside the executable:
-//   Vandrel-server-daemon.port  decimal port to serve on 127.0.0.1 (50051 when absent)
-//   Vandrel-server-daemon.log   appended: "serve <port>" once listening, then one
-//                               line per call with the method name; "clear" for -clear
+//   Vandrel-server-daemon.port     decimal port to serve on 127.0.0.1 (50051 when absent)
+//   Vandrel-server-daemon.exclude  optional: the routes GetExcludeRoute answers, one a line
+//   Vandrel-server-daemon.log      appended: "serve <port>" once listening, then one
+//                                  line per call with the method name; "clear" for -clear
 //
 // Usage: Vandrel-server-daemon [-clear]. SIGTERM, SIGINT and SIGHUP stop it
 // cleanly (exit 0).
@@ -24,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tests/support/daemon_standin.h"
 
@@ -34,6 +36,7 @@ namespace fs = std::filesystem;
 constexpr int kDefaultPort = 50051;
 constexpr std::string_view kPortFile = "Vandrel-server-daemon.port";
 constexpr std::string_view kLogFile = "Vandrel-server-daemon.log";
+constexpr std::string_view kExcludeFile = "Vandrel-server-daemon.exclude";
 
 fs::path ownDirectory() {
   std::error_code error;
@@ -60,6 +63,16 @@ bool appendLine(const fs::path& log, const std::string& text) {
   if (!written) std::fprintf(stderr, "Vandrel-server-daemon: cannot write %s\n", log.c_str());
   ::close(fd);
   return written;
+}
+
+// The non-empty lines of `file`; none when it is absent.
+std::vector<std::string> readLines(const fs::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
 }
 
 // The port from the port file: kDefaultPort when the file is absent,
@@ -112,6 +125,7 @@ int main(int argc, char** argv) {
     appendLine(log, call.method);
   };
   vandrel::test_support::DaemonStandin daemon(std::move(options));
+  daemon.setExcludeRoutes(readLines(dir / kExcludeFile));
   if (auto started = daemon.start(); !started) {
     std::fprintf(stderr, "Vandrel-server-daemon: %s\n", started.error().message.c_str());
     return 1;
