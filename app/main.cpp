@@ -1,0 +1,52 @@
+// The application: start-up of the shell on the Qt event loop.
+
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "app/app_delegate.h"
+#include "app/qt_alert_presenter.h"
+#include "app/qt_main_queue.h"
+#include "app/ui_helpers.h"
+#include "connection/alert_helpers.h"
+#include "connection/connection_port_impl.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Vandrel"));
+  // The main window is only ever hidden; the application ends through its
+  // quit paths, never because no window shows.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  namespace app = vandrel::app;
+  static app::QtAlertPresenter presenter;
+  // Leaked with the shared objects it starts: nothing is torn down at exit.
+  auto* delegate = new app::AppDelegate(app::AppDelegate::standard(presenter));
+  // The object is served before the name is owned, so a second start that
+  // finds the name can always reopen through it.
+  const QDBusConnection bus = QDBusConnection::sessionBus();
+  delegate->exportApplicationObject(bus);
+  // A second start hands over to the running application, as reopening it.
+  if (app::claimApplicationBusName(bus) == app::InstanceClaim::AlreadyRunning) {
+    return app::askRunningApplicationToReopen(bus) ? 0 : 1;
+  }
+
+  app::bindMainQueueToQt();
+  vandrel::connection::setSharedAlertPresenter(&presenter);
+  vandrel::connection::setSharedLinkOpener([](const std::string& url) { app::qv_Navigator::open(url); });
+  // Before the first shared() of a core object: they reach connection
+  // control through this port.
+  vandrel::connection::ConnectionPortImpl::installShared();
+
+  // The launch sequence runs from the event loop, as a finished launch does.
+  QTimer::singleShot(0, delegate, [delegate] { delegate->applicationDidFinishLaunching(); });
+  const int status = application.exec();
+  // Background work may still run on the shared objects: leave without
+  // destroying them.
+  std::fflush(nullptr);
+  ::_exit(status);
+}

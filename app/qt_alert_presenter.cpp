@@ -1,0 +1,76 @@
+#include "app/qt_alert_presenter.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QString>
+
+#include "app/images.h"
+#include "app/ui_helpers.h"
+
+namespace vandrel::app {
+namespace {
+
+// A message box that Escape and the window's close button end without a
+// button: a plain message box would click its only button (or its reject
+// button) instead, and run that button's action.
+class AlertBox final : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->matches(QKeySequence::Cancel)) {
+      done(QDialog::Rejected);
+      return;
+    }
+    QMessageBox::keyPressEvent(event);
+  }
+  void closeEvent(QCloseEvent* event) override {
+    event->accept();
+    done(QDialog::Rejected);
+  }
+};
+
+QString text(const std::string& value) { return QString::fromStdString(value); }
+
+void makePlain(QMessageBox& box, const char* labelName) {
+  if (auto* label = box.findChild<QLabel*>(QString::fromLatin1(labelName))) {
+    label->setTextFormat(Qt::PlainText);
+  }
+}
+
+}  // namespace
+
+void QtAlertPresenter::dismissProgressHUD() { dismissProgressHUDNow(); }
+
+std::int64_t QtAlertPresenter::runModal(const connection::AlertContent& alert) {
+  AlertBox box(QApplication::activeWindow());
+  box.setWindowModality(Qt::ApplicationModal);
+  box.setWindowTitle(QStringLiteral("Vandrel"));
+  box.setIconPixmap(appImage("logo"));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(text(alert.title));
+  box.setInformativeText(text(alert.message));
+  // The informative label follows no text format of the box: it would take
+  // a message that looks like markup as rich text.
+  makePlain(box, "qt_msgbox_informativelabel");
+
+  QPushButton* first = box.addButton(text(alert.button1), QMessageBox::AcceptRole);
+  QPushButton* second =
+      alert.button2 ? box.addButton(text(*alert.button2), QMessageBox::RejectRole) : nullptr;
+  box.setDefaultButton(first);
+
+  box.exec();
+  const QAbstractButton* clicked = box.clickedButton();
+  if (clicked != nullptr && clicked == first) return connection::kAlertFirstButtonReturn;
+  if (clicked != nullptr && clicked == second) return connection::kAlertSecondButtonReturn;
+  return kAlertOtherReturn;
+}
+
+}  // namespace vandrel::app
