@@ -42,10 +42,17 @@ class AppDelegateTest : public ::testing::Test {
     });
   }
 
-  // After the recorder on the launcher's connection has `expected` signals, the
+  // After the recorder on the launcher's connection has `expected` signals
+  // and, when `terminated` is set, the delegate has terminated once, the
   // delegate has handled them and whatever termination they scheduled ran.
-  ::testing::AssertionResult settleAfterSignals(const KillSignalRecorder& recorder, int expected) {
-    auto received = waitUntil([&] { return recorder.count() >= expected; });
+  // The bus connection's thread posts one delivery per receiver, so the
+  // delegate's may trail the recorder's: a termination the test expects is
+  // waited for, not assumed.
+  ::testing::AssertionResult settleAfterSignals(const KillSignalRecorder& recorder, int expected,
+                                                bool terminated = false) {
+    auto received = waitUntil([&] {
+      return recorder.count() >= expected && (!terminated || !terminations_.empty());
+    });
     if (!received) return received;
     auto handled = flushPosted();
     if (!handled) return handled;
@@ -111,7 +118,7 @@ TEST_F(AppDelegateTest, QuitsOnlyOnTheKillSignalNamingTheApplication) {
   EXPECT_TRUE(terminations_.empty());
 
   ASSERT_TRUE(application_.sendKillSignal({qs(protocol::kMainAppBundleIdentifier)}));
-  ASSERT_TRUE(settleAfterSignals(recorder, ignoredCount + 1));
+  ASSERT_TRUE(settleAfterSignals(recorder, ignoredCount + 1, /*terminated=*/true));
   EXPECT_EQ(terminations_, std::vector<int>{0});
   EXPECT_EQ(launches_.size(), 1u);
 }
@@ -122,7 +129,7 @@ TEST_F(AppDelegateTest, AcceptsTheKillSignalFromASenderWithoutTheApplicationsNam
   delegate->applicationDidFinishLaunching();
   KillSignalRecorder recorder(launcherBus_.connection());
   ASSERT_TRUE(stranger_.sendKillSignal({qs(protocol::kMainAppBundleIdentifier)}));
-  ASSERT_TRUE(settleAfterSignals(recorder, 1));
+  ASSERT_TRUE(settleAfterSignals(recorder, 1, /*terminated=*/true));
   EXPECT_EQ(terminations_, std::vector<int>{0});
 }
 
