@@ -11,11 +11,17 @@
 #include "app/app_delegate.h"
 #include "app/qt_alert_presenter.h"
 #include "app/qt_main_queue.h"
+#include "analytics/transport/evt_application.h"
+#include "analytics/transport/evt_load.h"
 #include "app/ui_helpers.h"
 #include "connection/alert_helpers.h"
 #include "connection/connection_port_impl.h"
 
 int main(int argc, char** argv) {
+  // What registers itself as the executable loads: the event transport's
+  // storage and upload coordinator.
+  vandrel::analytics::loadEventTransport();
+
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vandrel"));
   // The main window is only ever hidden; the application ends through its
@@ -45,6 +51,9 @@ int main(int argc, char** argv) {
   // The launch sequence runs from the event loop, as a finished launch does.
   QTimer::singleShot(0, delegate, [delegate] { delegate->applicationDidFinishLaunching(); });
   const int status = application.exec();
+  // The transport stores what is queued and stops its timer before the
+  // process goes.
+  vandrel::analytics::postApplicationWillTerminate();
   // Background work may still run on the shared objects: leave without
   // destroying them.
   std::fflush(nullptr);

@@ -1,0 +1,30 @@
+#include "analytics/transport/evt_load.h"
+
+#include "analytics/transport/evt_application.h"
+#include "analytics/transport/evt_flat_file_storage.h"
+#include "analytics/transport/evt_upload_coordinator.h"
+
+namespace vandrel::analytics {
+namespace {
+
+// Where the uploader of targets 1000 to 1002 registers itself with the
+// registrar. No uploader is built into this program, so nothing is
+// registered and stored events stay on disk until one is.
+void loadUploaders() {}
+
+}  // namespace
+
+void loadEventTransport() {
+  static const bool loaded = [] {
+    loadUploaders();
+    EVTCORFlatFileStorage::load();
+    // Creating the coordinator starts its timer.
+    EVTCORUploadCoordinator::sharedInstance();
+    EVTCORLifecycle::load();
+    EVTCORApplication::load();
+    return true;
+  }();
+  (void)loaded;
+}
+
+}  // namespace vandrel::analytics
