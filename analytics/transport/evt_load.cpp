@@ -2,15 +2,14 @@
 
 #include "analytics/transport/evt_application.h"
 #include "analytics/transport/evt_flat_file_storage.h"
+#include "analytics/transport/evt_hub_uploader.h"
 #include "analytics/transport/evt_upload_coordinator.h"
 
 namespace vandrel::analytics {
 namespace {
 
-// Where the uploader of targets 1000 to 1002 registers itself with the
-// registrar. No uploader is built into this program, so nothing is
-// registered and stored events stay on disk until one is.
-void loadUploaders() {}
+// The uploader of targets 1000 to 1002 registers itself with the registrar.
+void loadUploaders() { EVTHUBUploader::load(); }
 
 }  // namespace
 

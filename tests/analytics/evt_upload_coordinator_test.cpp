@@ -12,6 +12,7 @@
 
 #include "analytics/transport/evt_application.h"
 #include "analytics/transport/evt_flat_file_storage.h"
+#include "analytics/transport/evt_hub_uploader.h"
 #include "analytics/transport/evt_load.h"
 #include "analytics/transport/evt_log.h"
 #include "analytics/transport/evt_reachability.h"
@@ -408,7 +409,7 @@ TEST(ApplicationTest, HasNoBackgroundTasksHere) {
 
 // ---- Load ------------------------------------------------------------------
 
-TEST(LoadEventTransportTest, RegistersTheStorageForItsFourTargetsOnceAndNoUploader) {
+TEST(LoadEventTransportTest, RegistersTheStorageForItsFourTargetsAndTheUploaderForThreeOnce) {
   test_support::TempDir caches("evt-load");
   test_support::ScopedEnv env("XDG_CACHE_HOME", caches.path().string());
   loadEventTransport();
@@ -421,7 +422,13 @@ TEST(LoadEventTransportTest, RegistersTheStorageForItsFourTargetsOnceAndNoUpload
     ASSERT_EQ(storages.count(target), 1u);
     EXPECT_EQ(storages.at(target), EVTCORFlatFileStorage::sharedInstance());
   }
-  EXPECT_TRUE(registrar.targetToUploader().empty());
+  const auto uploaders = registrar.targetToUploader();
+  ASSERT_EQ(uploaders.size(), 3u);
+  for (std::int64_t target : {1000, 1001, 1002}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(uploaders.count(target), 1u);
+    EXPECT_EQ(uploaders.at(target), EVTHUBUploader::sharedInstance());
+  }
   EXPECT_TRUE(EVTCORUploadCoordinator::sharedInstance().hasTimerForTesting());
   // The process-wide terminate notice shuts the shared transport down.
   postApplicationWillTerminate();
