@@ -16,11 +16,14 @@
 #include "app/ui_helpers.h"
 #include "connection/alert_helpers.h"
 #include "connection/connection_port_impl.h"
+#include "crash/kit/trl_load.h"
 
 int main(int argc, char** argv) {
   // What registers itself as the executable loads: the event transport's
-  // storage and upload coordinator.
+  // storage, uploader and upload coordinator, and the kit registry's
+  // observer of the app-configuration core's ready notice.
   vandrel::analytics::loadEventTransport();
+  vandrel::crash::loadKitRegistry();
 
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vandrel"));

@@ -1,0 +1,70 @@
+#pragma once
+
+// What the crash-capture tests share: a temp directory with the SDK log of
+// its own per test, reading files back, and waiting for forked children.
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "crash/capture/flt_sdk_log.h"
+#include "tests/support/temp_dir.h"
+
+namespace vandrel::crash::capture_test {
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Waits up to 10 s for the child; a child that does not finish is killed.
+inline ::testing::AssertionResult waitForChild(pid_t pid, int* status) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const pid_t done = waitpid(pid, status, WNOHANG);
+    if (done == pid) return ::testing::AssertionSuccess();
+    if (done < 0) return ::testing::AssertionFailure() << "waitpid failed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, status, 0);
+  return ::testing::AssertionFailure() << "child did not finish in time";
+}
+
+// Every test gets its own directory and "sdk.log" in it, attached as the
+// kit's log, so warnings can be read back.
+class SdkLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    logPath_ = path("sdk.log");
+    readOnlyLog_.path = logPath_.c_str();
+    writableLog_.descriptor = -1;
+    writableLog_.minimumLevel = kFLTSDKLogLevelDebug;
+    FLTSDKLogAttach(&readOnlyLog_, &writableLog_);
+  }
+
+  void TearDown() override {
+    FLTSDKLogAttach(nullptr, nullptr);
+    if (writableLog_.descriptor >= 0) close(writableLog_.descriptor);
+  }
+
+  std::string path(const std::string& name) const { return (dir_.path() / name).string(); }
+  std::string log() const { return readFile(logPath_); }
+
+  test_support::TempDir dir_{"flt-capture-test"};
+  std::string logPath_;
+  FLTSDKLogReadOnlyState readOnlyLog_{};
+  FLTSDKLogWritableState writableLog_{};
+};
+
+}  // namespace vandrel::crash::capture_test
