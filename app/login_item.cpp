@@ -25,22 +25,11 @@ platform::Error failure(std::int64_t code, std::string message) {
   return platform::Error{kDomain, code, std::move(message)};
 }
 
-// Writes `text` to `path` through a temporary file in the same directory
-// and a rename, so the entry is either the old or the new one, whole.
+// The entry is either the old or the new one, whole.
 platform::Result<void> replaceFile(const fs::path& path, const std::string& text) {
-  std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return failure(errno, "cannot create " + temp + ": " + std::strerror(errno));
-  platform::UniqueFd file(fd);
-  const bool written = ::fchmod(fd, 0644) == 0 && platform::writeAll(fd, text) && ::fsync(fd) == 0;
-  const int writeError = errno;
-  file.reset();
-  if (!written || ::rename(temp.c_str(), path.c_str()) != 0) {
-    const int error = written ? errno : writeError;
-    ::unlink(temp.c_str());
-    return failure(error, "cannot write " + path.string() + ": " + std::strerror(error));
-  }
-  return platform::success();
+  if (platform::replaceFileAtomically(path, text, 0644)) return platform::success();
+  const int error = errno;
+  return failure(error, "cannot write " + path.string() + ": " + std::strerror(error));
 }
 
 }  // namespace

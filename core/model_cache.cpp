@@ -63,27 +63,6 @@ std::optional<std::string> chacha20(std::string_view input) {
   return output;
 }
 
-// Temporary file beside the entry, flushed, then renamed over it. The
-// temporary name starts with "." and carries letters outside hex.
-bool replaceFile(const std::filesystem::path& path, std::string_view bytes) {
-  std::string temp = (path.parent_path() / ".model-save-XXXXXX").string();
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool written = platform::writeAll(fd, bytes) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed || ::rename(temp.c_str(), path.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // Makes the rename itself durable; the entry is already whole without it.
-  const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 std::optional<std::string> readFile(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return std::nullopt;
@@ -127,7 +106,8 @@ void saveJsonText(std::string_view jsonText, std::string_view entryName) {
   const auto encrypted = chacha20(jsonText);
   const std::string fileName = modelCacheFileName(entryName);
   if (!encrypted || fileName.empty() ||
-      !replaceFile(std::filesystem::path(LogUtil::cacheDirectory()) / fileName, *encrypted)) {
+      !platform::replaceFileAtomically(std::filesystem::path(LogUtil::cacheDirectory()) / fileName,
+                                       *encrypted, 0600)) {
     LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "save model error: " +
                             std::string(entryName));
   }

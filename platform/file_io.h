@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -39,5 +41,12 @@ bool writeAll(int fd, std::string_view bytes);
 // false with errno set on a read error, or with errno EFBIG once `out` would
 // grow past `maxBytes` (what was read so far stays in `out`).
 bool readAll(int fd, std::string& out, std::size_t maxBytes);
+
+// Replaces the file at `path` with `bytes` in one step: a temporary file
+// beside it (".<name>.XXXXXX", so it never looks like an entry of its
+// folder) is written, flushed and given `mode`, then renamed over the path,
+// and the folder is flushed. Readers see the old file or the new one,
+// whole. On failure no temporary file stays and errno tells why.
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
 }  // namespace vandrel::platform

@@ -311,19 +311,9 @@ template Result<EVTCORClock> EVTCORReadArchive<EVTCORClock>(const std::filesyste
                                                             const std::optional<std::string>&);
 
 Result<void> EVTCORWriteFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
-  const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
-  platform::UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return posixError(errno, "Cannot create a temporary file in " + dir.string());
-  auto fail = [&](int error, const std::string& what) -> Result<void> {
-    ::unlink(temp.c_str());
-    return posixError(error, what);
-  };
-  if (!platform::writeAll(fd.get(), bytes)) return fail(errno, "Cannot write " + temp);
-  if (::fsync(fd.get()) != 0) return fail(errno, "Cannot sync " + temp);
-  if (::fchmod(fd.get(), 0644) != 0) return fail(errno, "Cannot set the mode of " + temp);
-  fd.reset();
-  if (::rename(temp.c_str(), path.c_str()) != 0) return fail(errno, "Cannot write " + path.string());
+  if (!platform::replaceFileAtomically(path, bytes, 0644)) {
+    return posixError(errno, "Cannot write " + path.string());
+  }
   return platform::success();
 }
 
