@@ -65,12 +65,7 @@ class RecordingPresenter final : public connection::AlertPresenter {
   std::vector<AlertContent> alerts_;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::readFile;
 
 class LogViewTest : public ::testing::Test {
  protected:

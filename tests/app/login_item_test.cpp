@@ -22,12 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::readFile;
 
 // The value of `key` in the [Desktop Entry] group, escapes of a string
 // value undone (\s \n \t \r \\), as a session reads it.

@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,12 +18,7 @@
 
 namespace vandrel::crash::capture_test {
 
-inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::readFile;
 
 // Waits up to 10 s for the child; a child that does not finish is killed.
 inline ::testing::AssertionResult waitForChild(pid_t pid, int* status) {

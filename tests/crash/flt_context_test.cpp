@@ -108,12 +108,7 @@ struct ChildRun {
 
 constexpr int kChildSkip = 77;
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::readFile;
 
 // Waits up to 10 s; a traced child stopped by a signal is let go on.
 ::testing::AssertionResult waitForChild(pid_t pid, int* status) {

@@ -26,10 +26,7 @@ void writeFile(const fs::path& path, const std::string& content) {
   std::ofstream(path) << content;
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::readFile;
 
 std::vector<std::string> names(const std::vector<std::string>& paths) {
   std::vector<std::string> result;

@@ -1,4 +1,5 @@
 #include "crash/capture/flt_sdk_log.h"
+#include "tests/support/temp_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,12 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test_support::readFile;
 
 int openDescriptorCount() {
   int count = 0;

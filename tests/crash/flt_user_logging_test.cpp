@@ -33,12 +33,7 @@ using Facts = std::map<std::string, std::string>;
 // so everything that needs it runs in a forked child; the parent reads the
 // record files the child left behind.
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::readFile;
 
 ::testing::AssertionResult waitForChild(pid_t pid, int* status) {
   const auto deadline = std::chrono::steady_clock::now() + 20s;

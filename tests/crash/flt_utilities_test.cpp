@@ -27,6 +27,7 @@
 #include "platform/bundle.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
 namespace {
@@ -34,12 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test_support::readFile;
 
 class TempDir {
  public:

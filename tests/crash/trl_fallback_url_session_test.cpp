@@ -33,10 +33,7 @@ const TestCertificateAuthority& otherCa() {
   return *ca;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test_support::readFile;
 
 std::string describe(const std::optional<platform::Error>& error) {
   return error ? error->domain + " " + std::to_string(error->code) : "ok";

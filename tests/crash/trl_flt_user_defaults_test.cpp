@@ -18,6 +18,7 @@
 
 #include "platform/defaults.h"
 #include "platform/value.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
 namespace {
@@ -27,12 +28,7 @@ using platform::Value;
 
 constexpr std::string_view kBundleId = "com.example/app";
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
+using test_support::readFile;
 
 void writeFile(const fs::path& path, std::string_view text) {
   fs::create_directories(path.parent_path());

@@ -18,6 +18,7 @@
 
 #include "platform/file_io.h"
 #include "platform/http.h"
+#include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
 namespace {
@@ -154,10 +155,7 @@ class TempDir {
   fs::path path_;
 };
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::readFile;
 
 // A memory stream that refuses writes while `refuse` is set (a full disk)
 // and can be told to refuse cutting back.

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,12 @@
 #include <gtest/gtest.h>
 
 namespace vandrel::test_support {
+
+// The whole content of a file, byte for byte; empty when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // A fresh directory under the temporary directory, removed with its content.
 class TempDir {
