@@ -133,17 +133,24 @@ ResultData DaemonManager::startTunnelModes(const std::shared_ptr<LineItem>& line
     if (!server.empty()) exclude.push_back(server);
   }
 
+  // One start of the tunnel items: a result ends the connect; none means the
+  // start failed with `run.error`.
+  auto attempt = [&](StartRun& run) -> std::optional<ResultData> {
+    switch (startTunnelItems(line, exclude, connectId, run)) {
+      case StartOutcome::Done:
+        LogUtil::debug("startT success");
+        return finishStart(mode, true);
+      case StartOutcome::Superseded:
+        undo(run);
+        return timeoutFailure();
+      case StartOutcome::Failed:
+        break;
+    }
+    return std::nullopt;
+  };
+
   StartRun first;
-  switch (startTunnelItems(line, exclude, connectId, first)) {
-    case StartOutcome::Done:
-      LogUtil::debug("startT success");
-      return finishStart(mode, true);
-    case StartOutcome::Superseded:
-      undo(first);
-      return timeoutFailure();
-    case StartOutcome::Failed:
-      break;
-  }
+  if (auto result = attempt(first)) return std::move(*result);
   if (!contains(first.error, kAlreadyRunning)) {
     LogUtil::reportError(first.error);
     return ResultData::failure(first.error);
@@ -160,16 +167,7 @@ ResultData DaemonManager::startTunnelModes(const std::shared_ptr<LineItem>& line
   if (!isCurrent(connectId)) return timeoutFailure();
 
   StartRun second;
-  switch (startTunnelItems(line, exclude, connectId, second)) {
-    case StartOutcome::Done:
-      LogUtil::debug("startT success");
-      return finishStart(mode, true);
-    case StartOutcome::Superseded:
-      undo(second);
-      return timeoutFailure();
-    case StartOutcome::Failed:
-      break;
-  }
+  if (auto result = attempt(second)) return std::move(*result);
   // No third attempt.
   LogUtil::reportError(second.error);
   return ResultData::failure(second.error);

@@ -9,6 +9,7 @@
 
 #include "platform/defaults.h"
 #include "platform/sync.h"
+#include "tests/analytics/bcn_test_support.h"
 
 namespace vandrel::analytics {
 namespace {
@@ -22,24 +23,7 @@ const bool kIsolatedConfig = [] {
   return dir != nullptr;
 }();
 
-class CapturedLines {
- public:
-  CapturedLines() {
-    GRULoggerSetSink([this](GRULoggerLevel, std::string_view line) {
-      platform::MutexLock lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~CapturedLines() { GRULoggerSetSink({}); }
-  std::vector<std::string> lines() {
-    platform::MutexLock lock(mutex_);
-    return lines_;
-  }
-
- private:
-  platform::Mutex mutex_;
-  std::vector<std::string> lines_ VANDREL_GUARDED_BY(mutex_);
-};
+using bcn_test::CapturedLines;
 
 class BCNCoreLoggerLaunchOptionsTest : public testing::Test {
  protected:

@@ -11,6 +11,7 @@
 
 #include "analytics/core/bcn_logger.h"
 #include "platform/sync.h"
+#include "tests/analytics/bcn_test_support.h"
 
 namespace vandrel::analytics {
 namespace {
@@ -23,24 +24,7 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
-class CapturedLines {
- public:
-  CapturedLines() {
-    GRULoggerSetSink([this](GRULoggerLevel, std::string_view line) {
-      platform::MutexLock lock(mutex_);
-      lines_.emplace_back(line);
-    });
-  }
-  ~CapturedLines() { GRULoggerSetSink({}); }
-  std::vector<std::string> lines() {
-    platform::MutexLock lock(mutex_);
-    return lines_;
-  }
-
- private:
-  platform::Mutex mutex_;
-  std::vector<std::string> lines_ VANDREL_GUARDED_BY(mutex_);
-};
+using bcn_test::CapturedLines;
 
 // Each test runs against its own main bundle (the platform resolves
 // $VANDREL_BUNDLE on every call and reads a bundle's info once per path).
