@@ -182,6 +182,8 @@ class Scheduler {
   bool cancel(TimerId id);
 
   Clock& clock() const { return clock_; }
+  // Jobs not yet handed to their queue (those due but still being posted
+  // included).
   std::size_t pendingCountForTesting() const;
 
  private:
