@@ -202,7 +202,10 @@ void submitSetUpItems(platform::Group& group, const std::shared_ptr<SetUp>& setU
   item(gHooks.userLogging);
   item(gHooks.binaryImages);
   if (!setUp->readOnly->debuggerAttached) {
-    item(gHooks.signal);
+    // An alternate signal stack belongs to the thread that installs it: the
+    // signal item runs here, so the stack covers the thread that starts
+    // crash reporting (the main thread) rather than a pool worker.
+    runHook(gHooks.signal, setUp->readOnly, setUp->writable, setUp->allocator);
     item(gHooks.machException);
     item(gHooks.exception);
   } else {

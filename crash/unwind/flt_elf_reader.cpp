@@ -270,6 +270,10 @@ platform::Result<void> readSectionHeaders(const ByteReader& r, std::span<const s
     if (!name) continue;
     FLTElfSection* target = *name == ".eh_frame"       ? &info->ehFrame
                             : *name == ".eh_frame_hdr" ? &info->ehFrameHdr
+                            : *name == ".symtab"       ? &info->symtab
+                            : *name == ".strtab"       ? &info->strtab
+                            : *name == ".dynsym"       ? &info->dynsym
+                            : *name == ".dynstr"       ? &info->dynstr
                                                        : nullptr;
     if (target != nullptr && !target->present) {
       *target = FLTElfSection{s.address, s.size, hasBytes ? s.offset : 0, true};

@@ -106,6 +106,12 @@ struct FLTElfImageInfo {
   FLTElfSegment text;
   FLTElfSection ehFrame;
   FLTElfSection ehFrameHdr;
+  // Symbol tables and their string tables, for symbolication: the full
+  // table (absent in stripped images) and the dynamic one.
+  FLTElfSection symtab;
+  FLTElfSection strtab;
+  FLTElfSection dynsym;
+  FLTElfSection dynstr;
   // DT_NEEDED entries in order; DT_SONAME when present.
   std::vector<std::string> linkedLibraries;
   std::string soname;
