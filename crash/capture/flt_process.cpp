@@ -14,6 +14,7 @@
 #include "crash/capture/flt_host.h"
 #include "crash/capture/flt_record_writer.h"
 #include "crash/capture/flt_sdk_log.h"
+#include "crash/unwind/flt_unwind_cursor.h"
 #include "crash/capture/flt_utilities.h"
 
 namespace vandrel::crash {
@@ -159,24 +160,27 @@ void writeRegisters(FLTFile* file, const FLTMachineState& s) noexcept {
 // The stacktrace array of one thread with the recursion rule: after ten
 // copies of a repeating pc the rest is counted, not written, and the SDK
 // log is raised to WARN so per-frame lines do not flood it.
-void writeStacktrace(FLTFile* file, FLTFramePointerCursor* cursor, std::uintptr_t* repeatedPc,
+void writeStacktrace(FLTFile* file, FLTUnwindCursor* cursor, std::uintptr_t* repeatedPc,
                      std::uint32_t* repeatCount) noexcept {
   const int savedLevel = FLTSDKLogMinimumLevel();
   FLTFileWriteHashKey(file, "stacktrace");
   FLTFileWriteArrayStart(file);
-  do {
-    if (*repeatedPc != 0 && cursor->pc == *repeatedPc) {
-      *repeatCount = cursor->repeatCount;
-    } else if (*repeatedPc == 0 && cursor->repeatCount >= kFLTProcessRecursionLimit) {
+  while (FLTUnwindCursorGetFrameCount(cursor) < kFLTProcessMaxFrames &&
+         FLTUnwindNextFrame(cursor)) {
+    const std::uintptr_t pc = FLTUnwindCursorGetPC(cursor);
+    const std::uint32_t repeats = FLTUnwindCursorGetRepeatCount(cursor);
+    if (*repeatedPc != 0 && pc == *repeatedPc) {
+      *repeatCount = repeats;
+    } else if (*repeatedPc == 0 && repeats >= kFLTProcessRecursionLimit) {
       FLT_SDK_LOG_WARN("Possible infinite recursion - suppressing logging\n");
       FLTSDKLogSetMinimumLevel(kFLTSDKLogLevelWarn);
-      *repeatedPc = cursor->pc;
-      *repeatCount = cursor->repeatCount;
+      *repeatedPc = pc;
+      *repeatCount = repeats;
     } else {
       if (*repeatedPc != 0) FLTSDKLogSetMinimumLevel(savedLevel);
-      FLTFileWriteArrayEntryUint64(file, cursor->pc);
+      FLTFileWriteArrayEntryUint64(file, pc);
     }
-  } while (FLTFramePointerCursorStep(cursor));
+  }
   FLTFileWriteArrayEnd(file);
   FLTSDKLogSetMinimumLevel(savedLevel);
 }
@@ -381,28 +385,6 @@ bool FLTProcessGetThreadState(const FLTProcess* process, std::size_t index,
   return false;
 }
 
-bool FLTFramePointerCursorInit(FLTFramePointerCursor* cursor, const FLTMachineState& state) noexcept {
-  if (cursor == nullptr || state.rip == 0) return false;
-  *cursor = FLTFramePointerCursor{state.rip, state.rbp, state.rsp, 0, 0};
-  return true;
-}
-
-bool FLTFramePointerCursorStep(FLTFramePointerCursor* cursor) noexcept {
-  if (cursor->steps + 1 >= kFLTProcessMaxFrames) return false;
-  const std::uintptr_t fp = cursor->fp;
-  if (fp < kFLTMinimumValidAddress || fp % sizeof(std::uintptr_t) != 0) return false;
-  std::uintptr_t frame[2];  // saved frame pointer, return address
-  if (!FLTReadMemory(fp, frame, sizeof(frame)) || frame[1] < kFLTMinimumValidAddress) return false;
-  cursor->repeatCount = frame[1] == cursor->pc ? cursor->repeatCount + 1 : 0;
-  cursor->pc = frame[1];
-  cursor->sp = fp + 2 * sizeof(std::uintptr_t);
-  // The stack grows down: a caller's frame lies above. Anything else ends the
-  // walk after this frame rather than looping.
-  cursor->fp = frame[0] > fp ? frame[0] : 0;
-  ++cursor->steps;
-  return true;
-}
-
 void FLTProcessRecordAllThreads(FLTProcess* process, FLTFile* file) noexcept {
   FLTFileWriteSectionStart(file, "threads");
   FLTFileWriteArrayStart(file);
@@ -413,11 +395,12 @@ void FLTProcessRecordAllThreads(FLTProcess* process, FLTFile* file) noexcept {
       FLT_SDK_LOG_ERROR("unable to get thread state");
       break;
     }
-    FLTFramePointerCursor cursor;
-    if (!FLTFramePointerCursorInit(&cursor, state)) {
+    if (state.rip == 0) {
       FLT_SDK_LOG_WARN("unable to init unwind context\n");
       break;
     }
+    FLTUnwindCursor cursor;
+    FLTUnwindCursorInit(&cursor, state);
     FLTFileWriteHashStart(file);
     writeRegisters(file, state);
     std::uintptr_t repeatedPc = 0;

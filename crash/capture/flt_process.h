@@ -20,10 +20,9 @@
 // own) has no state. The crashed thread's registers come from the signal's
 // user context; the recording thread's own are taken at the call.
 //
-// Stacks are walked by frame pointers (FLTFramePointerCursor below), each
-// frame read through the safe read. This stands until the unwinder based on
-// the images' unwind tables exists; code built without frame pointers
-// gives short stacks.
+// Stacks are walked by the unwinder (crash/unwind/flt_unwind_cursor.h):
+// call-frame information of the images first, frame pointers after, every
+// frame read through the safe read.
 
 #include <sys/types.h>
 #include <ucontext.h>
@@ -90,20 +89,6 @@ bool FLTProcessResumeAllOtherThreads(FLTProcess* process) noexcept;
 // address), the parked registers for any other. False when there are none.
 bool FLTProcessGetThreadState(const FLTProcess* process, std::size_t index,
                               FLTMachineState* state) noexcept;
-
-// Frame-pointer walk from a machine state: the first frame is rip, each
-// next one the return address above the saved frame pointer. Counts
-// consecutive frames with the same pc in `repeatCount` (0 for the first).
-struct FLTFramePointerCursor {
-  std::uintptr_t pc;
-  std::uintptr_t fp;
-  std::uintptr_t sp;
-  std::uint32_t repeatCount;
-  std::uint32_t steps;
-};
-bool FLTFramePointerCursorInit(FLTFramePointerCursor* cursor, const FLTMachineState& state) noexcept;
-// Moves to the next frame; false at the end of the stack.
-bool FLTFramePointerCursorStep(FLTFramePointerCursor* cursor) noexcept;
 
 // The sections, one line each.
 void FLTProcessRecordAllThreads(FLTProcess* process, FLTFile* file) noexcept;
