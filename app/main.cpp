@@ -12,18 +12,24 @@
 #include "app/qt_alert_presenter.h"
 #include "app/qt_main_queue.h"
 #include "analytics/transport/evt_application.h"
+#include "analytics/tally/tally.h"
 #include "analytics/transport/evt_load.h"
 #include "app/ui_helpers.h"
 #include "connection/alert_helpers.h"
 #include "connection/connection_port_impl.h"
+#include "crash/kit/faultline.h"
 #include "crash/kit/trl_load.h"
 
 int main(int argc, char** argv) {
   // What registers itself as the executable loads: the event transport's
   // storage, uploader and upload coordinator, and the kit registry's
-  // observer of the app-configuration core's ready notice.
+  // observer of the app-configuration core's ready notice, and the two kits
+  // it can start (nothing in this application configures an app, so they
+  // stay registered and idle).
   vandrel::analytics::loadEventTransport();
   vandrel::crash::loadKitRegistry();
+  vandrel::crash::loadFaultlineKit();
+  vandrel::analytics::loadTally();
 
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Vandrel"));

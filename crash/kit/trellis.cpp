@@ -151,6 +151,15 @@ TrellisEnvironment TrellisEnvironment::live() {
   return env;
 }
 
+bool Trellis::processDebugEnabled() {
+  static const bool enabled = [] {
+    const std::vector<std::string> arguments = processArguments();
+    return std::find(arguments.begin(), arguments.end(), kTRLDebugEnabledArgument) !=
+           arguments.end();
+  }();
+  return enabled;
+}
+
 Trellis& Trellis::sharedSDK() {
   static Trellis* const sdk = new Trellis(TrellisEnvironment::live());
   return *sdk;

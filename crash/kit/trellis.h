@@ -162,6 +162,10 @@ class Trellis {
  public:
   // The process's registry, made on first use with TrellisEnvironment::live().
   static Trellis& sharedSDK();
+  // The process's registry debug flag (the debug argument on the command
+  // line), answered without making the registry: what the registry makes
+  // while it is being made must not ask sharedSDK().
+  static bool processDebugEnabled();
 
   // Registers (or, with nullptr, withdraws) a class under its name in the
   // process's class table; `lookUpClass` finds it.

@@ -1,37 +1,23 @@
 #include "crash/kit/trl_load.h"
 
-#include <algorithm>
-#include <fstream>
 #include <mutex>
-#include <string>
 
 #include "crash/kit/flt_data_collection_arbiter.h"
 #include "crash/kit/trellis.h"
+#include "crash/kit/trl_onboarding_operation.h"
+#include "crash/kit/trl_settings_onboarding_manager.h"
 #include "platform/notification_center.h"
 
 namespace vandrel::crash {
-namespace {
-
-// The registry's debug flag without making the registry: the arbiter may
-// ask before anything starts the kits.
-bool debugArgumentPresent() {
-  static const bool present = [] {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    std::string argument;
-    while (std::getline(in, argument, '\0')) {
-      if (argument == kTRLDebugEnabledArgument) return true;
-    }
-    return false;
-  }();
-  return present;
-}
-
-}  // namespace
 
 void loadKitRegistry() {
   static std::once_flag once;
   std::call_once(once, [] {
-    FLTBCNApp::setDebugFlagSource(debugArgumentPresent);
+    FLTBCNApp::setDebugFlagSource(&Trellis::processDebugEnabled);
+    // The registry's settings download and the onboarding it drives are
+    // plugged in before anything can make the registry.
+    TRLSettingsOnboardingManager::registerWithTrellis();
+    TRLOnboardingOperation::registerWithSettingsManager();
     Trellis::load(platform::NotificationCenter::shared(), []() -> Trellis& { return Trellis::sharedSDK(); });
   });
 }

@@ -84,7 +84,9 @@ std::shared_ptr<TRLNetworkClient> TRLNetworkClient::initWithSessionConfiguration
   if (pinner) {
     // Our session answers no trust challenges: the pinner goes on the
     // wire instead, except in debug mode, where the system's store decides.
-    bool debug = environment.debug ? environment.debug() : Trellis::sharedSDK().debug();
+    // Made while the registry itself is being made (its settings download):
+    // the flag comes without asking for the registry.
+    bool debug = environment.debug ? environment.debug() : Trellis::processDebugEnabled();
     if (!debug) {
       auto pinned = configuration->copy();
       pinned->certificatePinner = pinner;
