@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <pb_decode.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <limits>
@@ -14,9 +13,12 @@
 
 #include "analytics/transport/evt_batch.pb.h"
 #include "analytics/transport/evt_event.h"
+#include "tests/support/gzip.h"
 
 namespace vandrel::analytics {
 namespace {
+
+using test_support::gunzip;
 
 // ---- Helpers: events in, decoded messages out -----------------------------
 
@@ -89,24 +91,6 @@ std::vector<DecodedSource> decodeBatch(const std::string& body) {
   return sources;
 }
 
-std::optional<std::string> gunzip(const std::string& data) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 31) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  char chunk[4096];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(chunk);
-    stream.avail_out = sizeof chunk;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(chunk, sizeof chunk - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  if (status != Z_STREAM_END || stream.avail_in != 0) return std::nullopt;
-  return out;
-}
 
 // ---- Request encoding -----------------------------------------------------
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <pb_encode.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/http.h"
 #include "platform/notification_center.h"
+#include "tests/support/gzip.h"
 #include "tests/support/service_standin.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -58,17 +58,9 @@ std::string replyWithWait(std::optional<std::int64_t> waitMillis) {
 // arrives gzipped is inflated here.
 std::string gunzipped(const std::string& data) {
   if (!EVTHUBCompressionHelper::isGzipped(data)) return data;
-  z_stream stream{};
-  EXPECT_EQ(inflateInit2(&stream, 31), Z_OK);
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::string out(1 << 20, '\0');
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  inflateEnd(&stream);
-  return out;
+  std::optional<std::string> out = test_support::gunzip(data);
+  EXPECT_TRUE(out.has_value());
+  return out.value_or("");
 }
 
 std::string gzipped(const std::string& data) {

@@ -1,7 +1,6 @@
 #include "analytics/tally/tly_tally_controller.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,6 +33,7 @@
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
+#include "tests/support/gzip.h"
 #include "tests/support/service_standin.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -51,24 +51,6 @@ constexpr std::chrono::milliseconds kRequestTimeout = 10s;
 constexpr std::string_view kEventsPath = "/spi/v2/events";
 constexpr std::string_view kInstallationId = "install-0001";
 
-// The text of a gzip stream; empty when it does not inflate.
-std::string gunzip(const std::string& bytes) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return {};
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  stream.avail_in = static_cast<uInt>(bytes.size());
-  std::string out;
-  char buffer[4096];
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  return status == Z_STREAM_END ? out : std::string();
-}
 
 // The name field of each line of a log text.
 std::vector<std::string> lineNames(const std::string& text) {
@@ -213,7 +195,7 @@ class TLYTallyControllerTest : public ::testing::Test {
   std::vector<std::string> uploadedLogs() const {
     std::vector<std::string> logs;
     for (const auto& request : standin_->requestsTo(kEventsPath)) {
-      for (const auto& part : request.parts) logs.push_back(gunzip(part.content));
+      for (const auto& part : request.parts) logs.push_back(test_support::gunzip(part.content).value_or(""));
     }
     return logs;
   }

@@ -3,39 +3,20 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <zlib.h>
 
 #include <thread>
 
 #include "core/model_cache.h"
 #include "tests/core/account_fixture.h"
+#include "tests/support/gzip.h"
 
 namespace vandrel::core {
 namespace {
 
 using namespace account_testing;
+using test_support::gunzip;
 
 constexpr const char* kRefusedUpload = R"({"status":"fail","code":3,"error":"nope"})";
-
-// Inflates one gzip member; none when it is not one.
-std::optional<std::string> gunzip(const std::string& data) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  char buffer[4096];
-  int code = Z_OK;
-  while (code == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    code = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  const bool whole = code == Z_STREAM_END && stream.avail_in == 0;
-  inflateEnd(&stream);
-  return whole ? std::optional<std::string>(out) : std::nullopt;
-}
 
 TEST(LogUploadTextTest, KeywordMatchIsCaseSensitiveOnWholeCanonicalCharacters) {
   struct Case {

@@ -1,6 +1,5 @@
 #include "crash/reports/flt_package_report_operation.h"
 
-#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -12,12 +11,14 @@
 
 #include "crash/reports/flt_file_manager.h"
 #include "crash/reports/flt_internal_report.h"
+#include "tests/support/gzip.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::gunzip;
 using test_support::readFile;
 using test_support::TempDir;
 
@@ -70,24 +71,6 @@ std::optional<std::vector<Part>> parseBody(const std::string& body, const std::s
   }
 }
 
-std::optional<std::string> gunzip(const std::string& compressed) {
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
-  stream.avail_in = static_cast<uInt>(compressed.size());
-  std::string out;
-  char buffer[4096];
-  int result = Z_OK;
-  while (result == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    result = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  }
-  inflateEnd(&stream);
-  if (result != Z_STREAM_END) return std::nullopt;
-  return out;
-}
 
 // A real store with one report of an earlier launch under processing.
 class PackageReportTest : public ::testing::Test {
