@@ -484,7 +484,15 @@ TLYTallyController::OperationList TLYTallyController::operationsForCompressedLog
   const std::string boundary = crash::TRLMultipartMimeStreamEncoder::generateBoundary();
   const fs::path packageURL = multipartMimeURLWithBoundary(boundary);
   auto package = std::make_shared<TLYPackageLogOperation>(url, packageURL, boundary, env_.logger);
-  std::shared_ptr<crash::Operation> upload = uploadOperationForFileAtURL(packageURL, boundary);
+  // The upload is made when its step runs, not now: a chain queued before
+  // the settings took effect (the first install's flush at start) still
+  // sends its package in this launch once they are valid.
+  std::weak_ptr<TLYTallyController> weak = weak_from_this();
+  std::shared_ptr<crash::Operation> upload = std::make_shared<ControllerBlockOperation>(
+      eventQueue_.get(), [weak, packageURL, boundary] {
+        if (auto controller = weak.lock())
+          controller->uploadOperationForFileAtURL(packageURL, boundary)->main();
+      });
   std::shared_ptr<crash::Operation> packageStep;
   packageStep =
       std::make_shared<ControllerBlockOperation>(eventQueue_.get(), [package, url, upload] {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <utility>
@@ -20,6 +21,8 @@ namespace vandrel::analytics {
 namespace {
 
 constexpr std::string_view kNull = "(null)";
+// 100 years: a deadline this far ahead still fits the steady clock.
+constexpr double kMaximumResourceTimeout = 100.0 * 365.0 * 24.0 * 3600.0;
 
 // One block on an operation queue.
 class BlockOperation final : public crash::Operation {
@@ -212,6 +215,8 @@ void TLYUploader::startNewUploadRequest(const std::optional<crash::FLTURLRequest
   auto configuration = sessionConfiguration();
   double resourceTimeout = configuration ? configuration->timeoutIntervalForResource : 0;
   if (resourceTimeout > 0) {
+    // Downloaded settings may ask for more than the clock's ticks can hold.
+    resourceTimeout = std::min(resourceTimeout, kMaximumResourceTimeout);
     sent.totalTimeout = std::chrono::duration_cast<platform::Duration>(
         std::chrono::duration<double>(resourceTimeout));
   }

@@ -611,11 +611,15 @@ TEST_F(TLYTallyControllerTest, QueuedWorkRunsBehindTheSetUpInStartOrder) {
   EXPECT_EQ(lineNames(test_support::readFile(currentLog())),
             (std::vector<std::string>{"metadata", "app_launched", "custom"}));
   EXPECT_TRUE(onQueue<bool>([this] { return controller_->settings().valid(); }));
-  // The install's chain was made by its event, before the settings took
-  // effect: its upload was cancelled and the package waits for the next
-  // launch's clean-up.
-  EXPECT_EQ(filesWithExtension("multipartmime").size(), 1u);
-  EXPECT_TRUE(standin_->requestsTo(kEventsPath).empty());
+  // The install's chain was queued by its event before the settings took
+  // effect; its upload is made once the package exists and so goes out in
+  // this launch.
+  ASSERT_TRUE(standin_->waitForRequest(kEventsPath, kRequestTimeout));
+  ASSERT_TRUE(eventually([this] { return filesWithExtension("multipartmime").empty(); },
+                         "package deleted after the upload"));
+  const auto logs = uploadedLogs();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(lineNames(logs[0]), (std::vector<std::string>{"metadata", "app_installed"}));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -463,6 +464,24 @@ TEST_F(TLYUploaderTest, AServerThatNeverAnswersTimesOutAndFreesTheName) {
   EXPECT_EQ(completion.error->code, -1001);  // timed out
   ASSERT_TRUE(drained());
   EXPECT_TRUE(uploader->uploadsInFlight().empty());
+}
+
+// The time-outs come from downloaded settings: one too large for the
+// clock's ticks must still leave the upload time to finish.
+TEST_F(TLYUploaderTest, AnOversizedUploadTimeoutStillLetsTheUploadFinish) {
+  server_->replyTo(kEventsPath, 202, "");
+  const std::vector<double> timeouts{1e300, std::numeric_limits<double>::infinity(), 1e12};
+  for (std::size_t i = 0; i < timeouts.size(); ++i) {
+    SCOPED_TRACE(timeouts[i]);
+    auto uploader = makeUploader();
+    uploader->setDefaultUploadTimeout(timeouts[i]);
+    queue_->addOperation(operationFor(uploader, makePackage()));
+    ASSERT_TRUE(delegate_->waitForFinishes(i + 1));
+    const auto completion = delegate_->completions().at(i);
+    EXPECT_FALSE(completion.error.has_value());
+    EXPECT_EQ(completion.status, 202);
+    ASSERT_TRUE(drained());
+  }
 }
 
 TEST_F(TLYUploaderTest, AServerOutsideThePinnedRootsNeverGetsThePackage) {
