@@ -303,7 +303,9 @@ std::string_view FLTElfArchitectureName(std::uint16_t machine, bool is64Bit) {
 platform::Result<FLTElfFile> FLTElfFile::initWithPath(const std::string& path) {
   FLTElfFile file;
   file.path_ = path;
-  file.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Paths come from report records too: a named pipe must not block the
+  // open (it is refused below as not a regular file).
+  file.fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file.fd_ < 0) {
     return elfError(kFLTElfErrorUnreadable, "cannot open " + path + ": " + std::strerror(errno));
   }

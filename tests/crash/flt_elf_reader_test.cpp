@@ -4,6 +4,7 @@
 #include <elf.h>
 #include <link.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -269,7 +270,11 @@ TEST(FLTElfReaderTest, FilesThatCannotBeMappedAreRefused) {
   const std::string cut = (dir.path() / "cut.so").string();
   const auto bytes = makeSmallElf();
   writeAll(cut, std::span(bytes).first(0x180));
-  for (const std::string& path : {shortFile, dir.path().string(), (dir.path() / "missing").string()}) {
+  // A named pipe from a tampered image record: refused at once, not waited on.
+  const std::string fifo = (dir.path() / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path :
+       {shortFile, dir.path().string(), (dir.path() / "missing").string(), fifo}) {
     SCOPED_TRACE(path);
     auto binary = FLTElfBinary::binaryWithPath(path);
     ASSERT_FALSE(binary.ok());
