@@ -309,10 +309,11 @@ std::optional<std::string> Faultline::installID() {
 
 bool Faultline::isFirstInstall() { return trellis().isFirstInstall(); }
 
-bool Faultline::debugMode() { return debugForced_.load() || trellis().debug(); }
+bool Faultline::debugMode() { return trellis().debug(); }
 
 void Faultline::setDebugMode(bool) {
-  debugForced_.store(true);
+  // Whatever the argument: the switch only ever turns debugging on.
+  trellis().setDebug(true);
   if (isFaultlineStarted()) log("[Faultline] Warning, consider enabling debug mode before starting Faultline");
 }
 

@@ -189,8 +189,7 @@ class Faultline {
   std::optional<std::string> installID();
   bool isFirstInstall();
   bool debugMode();
-  // Turns debug on whatever the argument. The registry offers no setter
-  // for its flag, so the kit keeps the switch and ORs it in.
+  // Turns the registry's debug flag on, whatever the argument.
   void setDebugMode(bool debugMode);
   std::shared_ptr<FaultlineDelegate> delegate() const;
   void setDelegate(std::shared_ptr<FaultlineDelegate> delegate);
@@ -254,7 +253,6 @@ class Faultline {
   const std::shared_ptr<FLTBetaControllerDelegate> betaDelegate_;
   std::once_flag startOnce_;
   std::atomic<bool> started_{false};
-  std::atomic<bool> debugForced_{false};
   // Set once inside the start block; read after `started_`.
   std::shared_ptr<FLTBetaController> betaController_;
   std::unique_ptr<FaultlineCrashReporting> crashReportingController_;

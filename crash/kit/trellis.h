@@ -209,7 +209,9 @@ class Trellis {
   // absent when no entry names it.
   std::optional<platform::Value::Dictionary> configurationDictionaryForKitClass(const TRLKitClass& kit);
 
-  bool debug() const { return debug_; }
+  bool debug() const { return debug_.load(); }
+  // The kits' debug switch turns it on for every component that asks.
+  void setDebug(bool debug) { debug_.store(debug); }
   bool isFirstInstall() const { return isFirstInstall_; }
   const std::string& installID() const { return installID_; }
   const std::string& executionIdentifier() const { return executionIdentifier_; }
@@ -258,7 +260,7 @@ class Trellis {
   void debugLog(std::string_view line) const;
 
   const TrellisEnvironment env_;
-  bool debug_ = false;
+  std::atomic<bool> debug_{false};
   bool isFirstInstall_ = false;
   std::string installID_;
   std::string executionIdentifier_;

@@ -292,6 +292,7 @@ TEST_F(FaultlineTest, SettersThatCannotBeUndoneOrReadBackSaySo) {
   auto kit = make();
   kit->setDebugMode(false);
   EXPECT_TRUE(kit->debugMode());
+  EXPECT_TRUE(registry_.sdk().debug()) << "every component reading the registry sees it";
   EXPECT_FALSE(logged("[Faultline] Warning, consider enabling debug mode before starting Faultline"));
 
   EXPECT_FALSE(kit->developmentPlatformName());
