@@ -466,13 +466,16 @@ void Group::enter() {
 }
 
 void Group::leave() {
+  // Once the count reaches zero a waiter may return and destroy this handle
+  // (and its copy of the state) at once: only the local reference is used.
+  const std::shared_ptr<State> state = state_;
   std::vector<std::pair<std::function<void(Job)>, Job>> ready;
   {
-    MutexLock lock(state_->mutex);
-    VANDREL_CHECK(state_->count > 0, "Group::leave without a matching enter");
-    if (--state_->count == 0) ready.swap(state_->notifies);
+    MutexLock lock(state->mutex);
+    VANDREL_CHECK(state->count > 0, "Group::leave without a matching enter");
+    if (--state->count == 0) ready.swap(state->notifies);
   }
-  state_->cv.notify_all();
+  state->cv.notify_all();
   for (auto& [post, job] : ready) post(std::move(job));
 }
 
