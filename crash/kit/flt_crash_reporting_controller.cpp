@@ -174,6 +174,10 @@ bool FLTCrashReportingController::startWithProfilingMark(std::uint64_t profiling
 
   const bool urgent = checkForAndCreateLaunchMarker();
   const std::vector<std::string> earlierReports = fileManager_.activePathContents();
+  // Taken now as well: the work queue may package (and try) this launch's
+  // reports before the leftovers are looked at, and those packages are no
+  // leftovers to send a second time.
+  std::vector<std::string> earlierPackages = fileManager_.preparedPathContents();
 
   std::shared_ptr<FLTInternalReport> report = setupCurrentReport();
   if (!report) log("[Faultline:Crash] Unable to setup a new report");
@@ -187,7 +191,7 @@ bool FLTCrashReportingController::startWithProfilingMark(std::uint64_t profiling
   }
 
   processExistingReportPaths(earlierReports, urgent);
-  handleContentsInOtherReportingDirectories();
+  handleContentsInOtherReportingDirectories(std::move(earlierPackages));
 
   if (report) recordInternalKeyValue(kFLTKitStartTimeKey, describe(FLTProfileEnd(profilingMark)));
   return report != nullptr;
@@ -431,9 +435,10 @@ void FLTCrashReportingController::removeReport(const std::shared_ptr<FLTInternal
   if (report) fileManager_.removeItemAtPath(report->path());
 }
 
-void FLTCrashReportingController::handleContentsInOtherReportingDirectories() {
+void FLTCrashReportingController::handleContentsInOtherReportingDirectories(
+    std::vector<std::string> preparedPackages) {
   handleExistingFilesInProcessing();
-  handleExistingFilesInPrepared();
+  handleExistingFilesInPrepared(std::move(preparedPackages));
 }
 
 void FLTCrashReportingController::handleExistingFilesInProcessing() {
@@ -453,8 +458,7 @@ void FLTCrashReportingController::handleExistingFilesInProcessing() {
   });
 }
 
-void FLTCrashReportingController::handleExistingFilesInPrepared() {
-  std::vector<std::string> packages = fileManager_.preparedPathContents();
+void FLTCrashReportingController::handleExistingFilesInPrepared(std::vector<std::string> packages) {
   std::weak_ptr<FLTCrashReportingController> weak = weak_from_this();
   networkClient_->attemptToReconnectBackgroundSessionWithCompletionBlock([weak, packages] {
     auto self = weak.lock();

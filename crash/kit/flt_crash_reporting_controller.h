@@ -186,9 +186,11 @@ class FLTCrashReportingController final
   void processExistingReportPaths(const std::vector<std::string>& paths, bool asUrgent);
   void processExistingActiveReportPath(const std::string& path, bool asUrgent);
   void handleDelegateCompletionForReport(const std::shared_ptr<FLTInternalReport>& report, bool submit);
-  void handleContentsInOtherReportingDirectories();
+  // `preparedPackages`: the prepared directory's packages as start found
+  // them, before this launch made any.
+  void handleContentsInOtherReportingDirectories(std::vector<std::string> preparedPackages);
   void handleExistingFilesInProcessing();
-  void handleExistingFilesInPrepared();
+  void handleExistingFilesInPrepared(std::vector<std::string> packages);
   void uploadPreexistingFiles(const std::vector<std::string>& packagePaths);
   void retryUploadForReportAtPath(const std::string& packagePath);
   void removeReport(const std::shared_ptr<FLTInternalReport>& report);

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
 #include "crash/capture/flt_sdk_log.h"
 #include "crash/kit/trellis.h"
+#include "crash/kit/trl_network_client.h"
 #include "crash/kit/trl_network_response_handler.h"
 #include "platform/check.h"
 
@@ -357,7 +359,12 @@ void FLTNetworkClient::restartTask(const FLTURLSessionTask& task) {
 
 void FLTNetworkClient::runAfterRetryValueFromResponse(const std::optional<FLTHTTPURLResponse>& response,
                                                       platform::Job block) {
-  const double seconds = TRLNetworkResponseHandler::retryValueForResponse(response);
+  // The server's number may be beyond any duration (converting it would be
+  // undefined and, in practice, restart at once): a day is the longest wait.
+  constexpr double kMaxSeconds = std::chrono::duration<double>(kTRLNetworkClientMaximumRetryDelay).count();
+  double seconds = TRLNetworkResponseHandler::retryValueForResponse(response);
+  if (!(seconds >= 0)) seconds = 0;
+  seconds = std::min(seconds, kMaxSeconds);
   const auto delay = std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(seconds));
   scheduler().schedule(delay, platform::globalQueue(), std::move(block));
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "analytics/tally/tly_beacon_analytics_bridge.h"
@@ -55,6 +56,22 @@ class TallyTest : public ::testing::Test {
   ~TallyTest() override {
     for (const auto& controller : controllers_) {
       EXPECT_TRUE(controller->eventQueue()->waitUntilAllOperationsAreFinished(kTimeout));
+    }
+    // An operation may still hold a controller or its uploader on a worker
+    // a moment after its queue ran dry; both use the fixture's centre,
+    // scheduler and logger until they are gone.
+    std::vector<std::pair<std::weak_ptr<TLYTallyController>, std::weak_ptr<TLYUploader>>> made;
+    for (const auto& controller : controllers_) {
+      made.emplace_back(controller, controller->uploader());
+    }
+    controllers_.clear();
+    for (const auto& [controller, uploader] : made) {
+      const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+      while (!(controller.expired() && uploader.expired()) &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      EXPECT_TRUE(controller.expired() && uploader.expired()) << "a controller outlived its test";
     }
   }
 

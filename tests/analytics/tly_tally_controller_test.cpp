@@ -86,6 +86,14 @@ class TLYTallyControllerTest : public ::testing::Test {
   ~TLYTallyControllerTest() override {
     if (controller_) {
       EXPECT_TRUE(drain());
+      // An operation may still hold the controller or its uploader on a
+      // worker a moment after the queue ran dry; both use the fixture's
+      // centre, scheduler and logger until they are gone.
+      std::weak_ptr<TLYTallyController> controller = controller_;
+      std::weak_ptr<TLYUploader> uploader = controller_->uploader();
+      controller_.reset();
+      EXPECT_TRUE(eventually([&] { return controller.expired() && uploader.expired(); },
+                             "the controller outlived its test"));
     }
   }
 
@@ -212,18 +220,30 @@ class TLYTallyControllerTest : public ::testing::Test {
                                                            [](std::string_view) {}));
   }
 
-  // Moves the manual clock and lets the ticks due by then reach the queue.
+  // Moves the manual clock and returns once the flush timer's ticks due by
+  // then have queued their blocks and these have run. A tick queues its
+  // block and then re-arms the timer, on the global queue: a marker due now
+  // (handed out after the ticks) holds the scheduler's thread until the
+  // timer is armed again beside it (two pending). The jobs hold copies of
+  // the groups: leave() still touches its group after waking the waiter.
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
-    platform::Group group;
-    group.enter();
-    scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
-                        [&group] { group.leave(); });
-    if (!group.wait(kTimeout)) return ::testing::AssertionFailure() << "scheduler stalled";
-    platform::Group handed;
-    handed.enter();
-    platform::globalQueue().async([&handed] { handed.leave(); });
-    if (!handed.wait(kTimeout)) return ::testing::AssertionFailure() << "global queue stalled";
+    platform::Group handing;
+    platform::Group release;
+    handing.enter();
+    release.enter();
+    scheduler_.scheduleAt(
+        clock_.now(),
+        [handing, release](platform::Job) mutable {
+          handing.leave();
+          release.wait(kTimeout);
+        },
+        [] {});
+    if (!handing.wait(kTimeout)) return ::testing::AssertionFailure() << "scheduler stalled";
+    auto rearmed = eventually([this] { return scheduler_.pendingCountForTesting() == 2; },
+                              "the flush timer did not re-arm");
+    release.leave();
+    if (!rearmed) return rearmed;
     return drain();
   }
 

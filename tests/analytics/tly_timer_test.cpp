@@ -33,16 +33,18 @@ class TLYTimerTest : public ::testing::Test {
   // operations they add have run.
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
+    // The jobs hold copies of the groups: leave() still touches its group
+    // after waking the waiter, whose own copy goes out of scope at once.
     platform::Group group;
     group.enter();
     scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
-                        [&group] { group.leave(); });
+                        [group]() mutable { group.leave(); });
     if (!group.wait(kTimeout)) return ::testing::AssertionFailure() << "scheduler stalled";
     // A tick handed out just before the marker may still be adding its
     // operation: give the global queue a moment, then drain the queue.
     platform::Group drained;
     drained.enter();
-    platform::globalQueue().async([&drained] { drained.leave(); });
+    platform::globalQueue().async([drained]() mutable { drained.leave(); });
     if (!drained.wait(kTimeout)) return ::testing::AssertionFailure() << "global queue stalled";
     if (!queue_->waitUntilAllOperationsAreFinished(kTimeout)) {
       return ::testing::AssertionFailure() << "operations did not finish";

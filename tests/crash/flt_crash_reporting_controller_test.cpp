@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "crash/capture/flt_context.h"
@@ -120,12 +121,15 @@ class FacadeDelegate final : public FLTCrashReportingControllerDelegate {
       asked.push_back(report->identifier());
     }
     completion(submit);
+    if (afterAnswer) afterAnswer();
   }
 
   std::shared_ptr<const FLTSettings> settings;
   std::map<int, bool> deliveredSignals;
   bool mustInform = false;
   bool submit = true;
+  // Runs on the start thread once the answer is given.
+  std::function<void()> afterAnswer;
   std::mutex mutex;
   std::vector<std::string> detected;
   std::vector<std::string> asked;
@@ -202,6 +206,16 @@ class FLTCrashReportingControllerTest : public ::testing::Test {
     configure({}, {});
   }
 
+  // The controllers reach the fixture's queue, scheduler, centre and log
+  // through raw pointers: work they left in flight (an upload's completion
+  // holds its controller) must be over before those go.
+  void TearDown() override {
+    for (const auto& [controller, client] : made_) {
+      EXPECT_TRUE(waitUntil([&] { return controller.expired() && client.expired(); }))
+          << "a controller outlived its test";
+    }
+  }
+
   void configure(Value::Dictionary features, Value::Dictionary info, Value::Dictionary prompt = {}) {
     info["ReportsEndpoint"] = Value(server_->url());
     Value::Dictionary settings{{"features", Value(std::move(features))}};
@@ -246,7 +260,9 @@ class FLTCrashReportingControllerTest : public ::testing::Test {
     env.reports.debug = [] { return false; };
     env.reports.log = [](std::string_view) {};
     env.reports.logCrash = [](double, bool) {};
-    return FLTCrashReportingController::initWithFileManager(store_, delegate_, env);
+    auto controller = FLTCrashReportingController::initWithFileManager(store_, delegate_, env);
+    made_.emplace_back(controller, controller->networkClient());
+    return controller;
   }
 
   std::string earlierReport(const std::string& name) {
@@ -304,6 +320,10 @@ class FLTCrashReportingControllerTest : public ::testing::Test {
   std::string reportDirectory_;
   std::uint32_t mask_ = 0;
   bool crashCallback_ = false;
+  // Every controller made, with its upload client.
+  std::vector<std::pair<std::weak_ptr<FLTCrashReportingController>,
+                        std::weak_ptr<FLTNetworkClient>>>
+      made_;
 };
 
 TEST_F(FLTCrashReportingControllerTest, LaunchInChildInstallsCaptureAndItsCrashIsSentAtTheNextLaunch) {
@@ -436,6 +456,23 @@ TEST_F(FLTCrashReportingControllerTest, FailedUploadIsRetriedAfterTenMinutes) {
   drain(controller);
 }
 
+TEST_F(FLTCrashReportingControllerTest, PackageMadeWhileStartRunsIsNoLeftoverToSendAgain) {
+  replyWith(400);
+  earlierReport("old");
+  // The work queue packages the report and its upload fails before start
+  // looks for packages that earlier launches left behind.
+  delegate_->afterAnswer = [this] {
+    // Pending: the handler re-check and the failed upload's retry.
+    EXPECT_TRUE(waitUntil([&] { return scheduler_.pendingCountForTesting() >= 2; }));
+  };
+  auto controller = makeController();
+  EXPECT_TRUE(controller->startWithProfilingMark(FLTProfileStart(), std::nullopt));
+  drain(controller);
+  EXPECT_EQ(controller->networkClient()->liveUploadCount(), 0u) << "no second upload of the package";
+  EXPECT_EQ(server_->requestsTo(kReportsPath).size(), 1u);
+  EXPECT_EQ(store_.preparedPathContents().size(), 1u) << "kept for the retry";
+}
+
 // The send prompt: the user's answer decides, and "always send" holds for
 // the rest of the launch.
 TEST_F(FLTCrashReportingControllerTest, PromptAnswersDecideWhatHappensToReports) {
@@ -484,6 +521,13 @@ TEST_F(FLTCrashReportingControllerTest, PromptAnswersDecideWhatHappensToReports)
     }
     EXPECT_EQ(server_->requestsTo(kReportsPath).size(), c.sent);
     EXPECT_EQ(store_.activePathContents().size(), c.keptInActive + 1) << "plus this launch";
+    // The next round empties the store: this round's uploads end first, or
+    // their completions would remove packages from under it.
+    EXPECT_TRUE(waitUntil([&] {
+      return store_.preparedPathContents().empty() &&
+             controller->networkClient()->liveUploadCount() == 0;
+    }));
+    drain(controller);
   }
 }
 

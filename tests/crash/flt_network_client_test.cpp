@@ -142,9 +142,12 @@ class FLTNetworkClientTest : public ::testing::Test {
   // due by then.
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
+    // The job holds a copy of the group: leave() still touches its group
+    // after waking the waiter, whose own copy goes out of scope at once.
     platform::Group group;
     group.enter();
-    scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(), [&group] { group.leave(); });
+    scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
+                        [group]() mutable { group.leave(); });
     if (group.wait(kTimeout)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the scheduler did not catch up";
   }
@@ -156,6 +159,23 @@ class FLTNetworkClientTest : public ::testing::Test {
         return ::testing::AssertionFailure() << scheduler_.pendingCountForTesting() << " jobs pending";
       }
       std::this_thread::sleep_for(1ms);
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // Moves the clock on in steps of `step` until the server has `count`
+  // requests. The client schedules a restart only once it has read the
+  // reply, which the test cannot see, and the scheduler's pending count
+  // still holds advance()'s own marker a moment after it ran: counting
+  // pending jobs cannot tell that the restart is waiting.
+  ::testing::AssertionResult advanceUntilRequests(std::size_t count, platform::Duration step) {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (!server_->waitForRequest(kReportsPath, 20ms, count)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        return ::testing::AssertionFailure() << server_->requestsTo(kReportsPath).size() << " requests";
+      }
+      auto advanced = advance(step);
+      if (!advanced) return advanced;
     }
     return ::testing::AssertionSuccess();
   }
@@ -285,11 +305,8 @@ TEST_F(FLTNetworkClientTest, RestartsStopAtTheLimitAndTheLastErrorKeepsThePackag
   auto client = makeClient({certificateOf(TestCertificateAuthority::shared())}, /*maximumRestarts=*/2);
   const std::string package = makePackage();
   client->startUploadRequest(requestFor(package), package, false);
-  for (std::size_t attempt = 1; attempt <= 2; ++attempt) {
-    ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, attempt));
-    ASSERT_TRUE(waitForPendingRetries(1));
-    ASSERT_TRUE(advance(1s));
-  }
+  ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, 1));
+  ASSERT_TRUE(advanceUntilRequests(3, 1s));
   ASSERT_TRUE(delegate_->waitFor(1));
   EXPECT_EQ(server_->requestsTo(kReportsPath).size(), 3u);
   auto finish = delegate_->finishes().at(0);
@@ -298,6 +315,29 @@ TEST_F(FLTNetworkClientTest, RestartsStopAtTheLimitAndTheLastErrorKeepsThePackag
   EXPECT_EQ(finish.error->code, -1);
   EXPECT_TRUE(std::filesystem::exists(package));
   EXPECT_EQ(client->liveUploadCount(), 0u);
+}
+
+TEST_F(FLTNetworkClientTest, RetryDelayBeyondAnyClockWaitsADayInstead) {
+  // Numbers no duration holds: read as they are they would restart at once.
+  std::size_t finished = 0;
+  for (const char* retryAfter : {"1e400", "31536000000"}) {
+    SCOPED_TRACE(retryAfter);
+    // Nothing is left of the last round, advance()'s marker included.
+    ASSERT_TRUE(waitForPendingRetries(0));
+    server_->clearLog();
+    reply(503, "busy", "text/plain", {{"Retry-After", retryAfter}});
+    auto client = makeClient({certificateOf(TestCertificateAuthority::shared())}, /*maximumRestarts=*/1);
+    const std::string package = makePackage();
+    client->startUploadRequest(requestFor(package), package, false);
+    ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, 1));
+    ASSERT_TRUE(waitForPendingRetries(1));
+    ASSERT_TRUE(advance(24h - 1s));
+    EXPECT_EQ(server_->requestsTo(kReportsPath).size(), 1u);
+    ASSERT_TRUE(advance(1s));
+    ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, 2));
+    ASSERT_TRUE(delegate_->waitFor(++finished));
+    EXPECT_EQ(server_->requestsTo(kReportsPath).size(), 2u);
+  }
 }
 
 TEST_F(FLTNetworkClientTest, StartingALivePackageTwiceSendsItOnce) {
@@ -311,7 +351,7 @@ TEST_F(FLTNetworkClientTest, StartingALivePackageTwiceSendsItOnce) {
   // work queue has run everything queued behind the first reply.
   platform::Group drained;
   drained.enter();
-  workQueue_->async([&drained] { drained.leave(); });
+  workQueue_->async([drained]() mutable { drained.leave(); });
   ASSERT_TRUE(drained.wait(kTimeout));
   EXPECT_EQ(server_->requestsTo(kReportsPath).size(), 1u);
   EXPECT_EQ(delegate_->finishes().size(), 1u);
@@ -389,7 +429,7 @@ TEST_F(FLTNetworkClientTest, ImmediateUploadMayRunOnTheWorkQueueItself) {
   const std::string package = makePackage();
   platform::Group done;
   done.enter();
-  workQueue_->async([&] {
+  workQueue_->async([&, done]() mutable {
     client->startUploadRequest(requestFor(package), package, true);
     done.leave();
   });

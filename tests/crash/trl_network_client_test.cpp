@@ -333,10 +333,12 @@ class TRLNetworkClientTest : public ::testing::Test {
   // job due by then.
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
+    // The job holds a copy of the group: leave() still touches its group
+    // after waking the waiter, whose own copy goes out of scope at once.
     platform::Group group;
     group.enter();
     scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
-                        [&group] { group.leave(); });
+                        [group]() mutable { group.leave(); });
     if (group.wait(kTimeout)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "the scheduler did not catch up";
   }
@@ -677,7 +679,7 @@ TEST(TRLNetworkClientBackOffTest, HugeWaitsAreBoundedToADay) {
   std::atomic<bool> ran{false};
   platform::Group group;
   group.enter();
-  client->runAfterRetryValueFromResponse(responseWith(429, headers), 9, [&] {
+  client->runAfterRetryValueFromResponse(responseWith(429, headers), 9, [&ran, group]() mutable {
     ran = true;
     group.leave();
   });
