@@ -19,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "tests/support/scheduler_steps.h"
 #include "tests/support/service_standin.h"
 #include "tests/support/test_certs.h"
 
@@ -332,29 +333,13 @@ class TRLNetworkClientTest : public ::testing::Test {
   // Moves the clock and returns once the scheduler has handed out every
   // job due by then.
   ::testing::AssertionResult advance(platform::Duration by) {
-    clock_.advance(by);
-    // The job holds a copy of the group: leave() still touches its group
-    // after waking the waiter, whose own copy goes out of scope at once.
-    platform::Group group;
-    group.enter();
-    scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
-                        [group]() mutable { group.leave(); });
-    if (group.wait(kTimeout)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the scheduler did not catch up";
+    return test_support::advanceScheduler(clock_, scheduler_, by, kTimeout);
   }
 
   // The scheduler still counts advance()'s own marker until it has been
   // handed over, which can be a moment after the marker ran.
   ::testing::AssertionResult schedulerSettlesAt(std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (scheduler_.pendingCountForTesting() != count) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        return ::testing::AssertionFailure()
-               << scheduler_.pendingCountForTesting() << " jobs pending";
-      }
-      std::this_thread::sleep_for(1ms);
-    }
-    return ::testing::AssertionSuccess();
+    return test_support::schedulerSettlesAt(scheduler_, count, kTimeout);
   }
 
   platform::ManualClock clock_;
