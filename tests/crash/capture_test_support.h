@@ -1,7 +1,8 @@
 #pragma once
 
 // What the crash-capture tests share: a temp directory with the SDK log of
-// its own per test, reading files back, and waiting for forked children.
+// its own per test, reading files back, forked children and the facts they
+// hand back.
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -20,9 +24,9 @@ namespace vandrel::crash::capture_test {
 
 using test_support::readFile;
 
-// Waits up to 10 s for the child; a child that does not finish is killed.
+// Waits up to 20 s for the child; a child that does not finish is killed.
 inline ::testing::AssertionResult waitForChild(pid_t pid, int* status) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     const pid_t done = waitpid(pid, status, WNOHANG);
     if (done == pid) return ::testing::AssertionSuccess();
@@ -32,6 +36,43 @@ inline ::testing::AssertionResult waitForChild(pid_t pid, int* status) {
   kill(pid, SIGKILL);
   waitpid(pid, status, 0);
   return ::testing::AssertionFailure() << "child did not finish in time";
+}
+
+// Runs `body` in a forked child that then exits 0; the child's wait status.
+template <typename Body>
+int runChild(Body body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  EXPECT_GE(pid, 0);
+  EXPECT_TRUE(waitForChild(pid, &status));
+  return status;
+}
+
+// What a child learnt, handed back as "key=value" lines in a file.
+using Facts = std::map<std::string, std::string>;
+
+inline void writeFacts(const std::string& path, const Facts& facts) {
+  std::ofstream out(path);
+  for (const auto& [key, value] : facts) out << key << '=' << value << '\n';
+}
+
+// Waits for the child, which must exit 0, and reads the facts it wrote.
+inline Facts collectFacts(pid_t pid, const std::string& path) {
+  int status = 0;
+  EXPECT_GT(pid, 0);
+  EXPECT_TRUE(waitForChild(pid, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  Facts facts;
+  std::istringstream lines(readFile(path));
+  for (std::string line; std::getline(lines, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) facts[line.substr(0, equals)] = line.substr(equals + 1);
+  }
+  return facts;
 }
 
 // Every test gets its own directory and "sdk.log" in it, attached as the

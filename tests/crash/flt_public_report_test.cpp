@@ -20,6 +20,7 @@
 #include "crash/capture/flt_user_logging.h"
 #include "crash/reports/flt_internal_report.h"
 #include "platform/dispatch.h"
+#include "tests/crash/capture_test_support.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
@@ -29,7 +30,9 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_support::readFile;
 using test_support::TempDir;
-using Facts = std::map<std::string, std::string>;
+using capture_test::collectFacts;
+using capture_test::Facts;
+using capture_test::writeFacts;
 
 constexpr const char* kIdentity =
     R"({"identity":{"api_key":"KEY","started_at":1700000000,"session_id":"S1"}})";
@@ -40,19 +43,6 @@ void writeLines(const fs::path& file, const std::vector<std::string>& lines) {
   fs::create_directories(file.parent_path());
   std::ofstream out(file);
   for (const auto& line : lines) out << line << "\n";
-}
-
-::testing::AssertionResult waitForChild(pid_t pid, int* status) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const pid_t done = waitpid(pid, status, WNOHANG);
-    if (done < 0) return ::testing::AssertionFailure() << "waitpid failed";
-    if (done == pid) return ::testing::AssertionSuccess();
-    std::this_thread::sleep_for(2ms);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, status, 0);
-  return ::testing::AssertionFailure() << "child did not finish in time";
 }
 
 class PublicReportTest : public ::testing::Test {
@@ -76,22 +66,10 @@ class PublicReportTest : public ::testing::Test {
       Facts facts;
       body(facts);
       FLTLoggingQueue()->sync([] {});
-      std::ofstream out(factsPath);
-      for (const auto& [key, value] : facts) out << key << '=' << value << '\n';
-      out.close();
+      writeFacts(factsPath, facts);
       _exit(0);
     }
-    int status = 0;
-    EXPECT_GT(pid, 0);
-    EXPECT_TRUE(waitForChild(pid, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    Facts facts;
-    std::istringstream lines(readFile(factsPath));
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) facts[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return facts;
+    return collectFacts(pid, factsPath);
   }
 
   TempDir tmp_{"flt-public-report"};

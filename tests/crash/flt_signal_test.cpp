@@ -26,7 +26,7 @@ namespace vandrel::crash {
 namespace {
 
 using capture_test::readFile;
-using capture_test::waitForChild;
+using capture_test::runChild;
 using nlohmann::json;
 
 // Child-side state.
@@ -78,20 +78,6 @@ class FLTSignalTest : public capture_test::SdkLogTest {
     gDir = dir_.path().string();
     gMarkerPath = path("marker");
     recordPath_ = path("signal.fltrecord");
-  }
-
-  // Runs `body` in a child; returns its wait status.
-  template <typename Body>
-  int runChild(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      body();
-      _exit(0);
-    }
-    int status = 0;
-    EXPECT_GE(pid, 0);
-    EXPECT_TRUE(waitForChild(pid, &status));
-    return status;
   }
 
   std::string recordPath_;

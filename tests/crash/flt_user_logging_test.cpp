@@ -21,32 +21,22 @@
 #include "crash/capture/flt_context.h"
 #include "crash/capture/flt_record_reader.h"
 #include "platform/dispatch.h"
+#include "tests/crash/capture_test_support.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
 namespace {
 
 using namespace std::chrono_literals;
-using Facts = std::map<std::string, std::string>;
+using capture_test::collectFacts;
+using capture_test::Facts;
+using capture_test::writeFacts;
 
 // The crash context is once per process and write-protected after set-up,
 // so everything that needs it runs in a forked child; the parent reads the
 // record files the child left behind.
 
 using test_support::readFile;
-
-::testing::AssertionResult waitForChild(pid_t pid, int* status) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    const pid_t done = waitpid(pid, status, WNOHANG);
-    if (done < 0) return ::testing::AssertionFailure() << "waitpid failed";
-    if (done == pid) return ::testing::AssertionSuccess();
-    std::this_thread::sleep_for(2ms);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, status, 0);
-  return ::testing::AssertionFailure() << "child did not finish in time";
-}
 
 // Waits until every job queued on the logging queue so far (compactions,
 // swaps) has run.
@@ -104,23 +94,11 @@ class FLTUserLoggingTest : public ::testing::Test {
       }
       body(facts);
       if (initialize) drainLoggingQueue();
-      std::ofstream out(factsPath);
-      for (const auto& [key, value] : facts) out << key << '=' << value << '\n';
-      out.close();
+      writeFacts(factsPath, facts);
       std::fflush(stderr);
       _exit(0);
     }
-    int status = 0;
-    EXPECT_GT(pid, 0);
-    EXPECT_TRUE(waitForChild(pid, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    Facts facts;
-    std::istringstream lines(readFile(factsPath));
-    for (std::string line; std::getline(lines, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) facts[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    return facts;
+    return collectFacts(pid, factsPath);
   }
 
   // The objects under `section` of every line of a record file; the file
