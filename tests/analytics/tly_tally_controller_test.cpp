@@ -224,8 +224,7 @@ class TLYTallyControllerTest : public ::testing::Test {
   // then have queued their blocks and these have run. A tick queues its
   // block and then re-arms the timer, on the global queue: a marker due now
   // (handed out after the ticks) holds the scheduler's thread until the
-  // timer is armed again beside it (two pending). The jobs hold copies of
-  // the groups: leave() still touches its group after waking the waiter.
+  // timer is armed again beside it (two pending).
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
     platform::Group handing;

@@ -33,8 +33,6 @@ class TLYTimerTest : public ::testing::Test {
   // operations they add have run.
   ::testing::AssertionResult advance(platform::Duration by) {
     clock_.advance(by);
-    // The jobs hold copies of the groups: leave() still touches its group
-    // after waking the waiter, whose own copy goes out of scope at once.
     platform::Group group;
     group.enter();
     scheduler_.schedule(platform::Duration::zero(), platform::globalQueue(),
