@@ -1,5 +1,6 @@
 #include "core/qv_device_info.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <unicode/uloc.h>
@@ -8,11 +9,11 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <system_error>
 
 #include "core/app_constants.h"
 #include "platform/bundle.h"
+#include "platform/file_io.h"
 
 namespace vandrel::core {
 namespace {
@@ -32,14 +33,10 @@ constexpr std::array<std::string_view, 4> kPlaceholders = {"to be filled by o.e.
                                                            "not specified", "default string", "0"};
 
 std::optional<std::string> readSmallFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text(kMaxFileSize + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  if (in.bad()) return std::nullopt;
-  const auto got = static_cast<std::size_t>(in.gcount());
-  if (got > kMaxFileSize) return std::nullopt;
-  text.resize(got);
+  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  std::string text;
+  if (!platform::readAll(file.get(), text, kMaxFileSize)) return std::nullopt;
   return text;
 }
 

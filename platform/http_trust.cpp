@@ -8,6 +8,8 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <set>
+
 #include "platform/http.h"
 #include "platform/http_internal.h"
 
@@ -54,6 +56,10 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
   impl->kind = kind;
   impl->certificateCount = derCertificates.size();
   impl->store = X509_STORE_new();
+  // Bundles repeat their certificates to fill fixed slots; the PEM text is
+  // copied and compared by curl on every request, so each certificate goes
+  // in once.
+  std::set<std::string_view> seen;
   for (std::size_t i = 0; i < derCertificates.size(); ++i) {
     const auto* p = reinterpret_cast<const unsigned char*>(derCertificates[i].data());
     X509* cert = d2i_X509(nullptr, &p, static_cast<long>(derCertificates[i].size()));
@@ -63,8 +69,10 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
       ERR_clear_error();
       return trustError(2, "certificate " + std::to_string(i) + " is not a DER certificate");
     }
-    X509_STORE_add_cert(impl->store, cert);  // a repeated certificate is fine
-    impl->pem += toPem(cert);
+    if (seen.insert(derCertificates[i]).second) {
+      X509_STORE_add_cert(impl->store, cert);
+      impl->pem += toPem(cert);
+    }
     X509_free(cert);
   }
   ERR_clear_error();
