@@ -173,7 +173,10 @@ AppDelegate::Environment AppDelegate::standard(connection::AlertPresenter& alert
             std::fflush(nullptr);
             ::_exit(status);
           },
-      .quitApplication = [] { QCoreApplication::quit(); },
+      // exit, not quit: a quit first asks every window to close, and the
+      // main window's close is the close alert (or the end of the process),
+      // never a quit.
+      .quitApplication = [] { QCoreApplication::exit(0); },
   };
 }
 

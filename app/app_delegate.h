@@ -98,7 +98,7 @@ class AppDelegate : public QObject {
     std::function<void()> quitApplication;
   };
   // The standard defaults, the default notification center, the main
-  // queue, `alerts`, _exit and QCoreApplication::quit.
+  // queue, `alerts`, _exit and QCoreApplication::exit(0).
   static Environment standard(connection::AlertPresenter& alerts);
 
   explicit AppDelegate(Environment environment, QObject* parent = nullptr);

@@ -17,6 +17,7 @@
 #include <QMenuBar>
 #include <QStringList>
 #include <QTest>
+#include <QTimer>
 
 #include <algorithm>
 #include <deque>
@@ -217,6 +218,33 @@ TEST_F(AppDelegateTest, QuitLogsAndEndsTheLoopAfterTheLogLine) {
   platform::mainQueue().runPending();
   EXPECT_EQ(quits_, 1);
   EXPECT_TRUE(exits_.empty());
+}
+
+TEST(AppDelegateQuitTest, QuitEndsTheRunningLoopWithoutTheCloseAlert) {
+  // The application's own quit, on a running event loop with the main
+  // window showing: the close alert belongs to closing the window, not to
+  // quitting, and its answer would be stored.
+  setCloseOption(kCloseOptionAsk);
+  ScriptedAlerts alerts;
+  alerts.answers = {connection::kAlertFirstButtonReturn};
+  AppDelegate delegate(AppDelegate::standard(alerts));
+  QMainWindow window;
+  delegate.setMainWindow(&window);
+  window.show();
+
+  QTimer::singleShot(0, &delegate, [&delegate] {
+    delegate.terminate();
+    platform::mainQueue().runPending();
+  });
+  // A quit that leaves the loop running ends it here instead, with 1.
+  QTimer stuck;
+  stuck.setSingleShot(true);
+  QObject::connect(&stuck, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  stuck.start(10000);
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_TRUE(alerts.shown.empty());
+  EXPECT_EQ(closeOption(), kCloseOptionAsk);
+  EXPECT_TRUE(window.isVisible());
 }
 
 TEST_F(AppDelegateTest, UpdateItemGoesToIndexOneOfTheApplicationMenu) {
