@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -307,6 +308,10 @@ class MiscInfo {
   State state_ VANDREL_GUARDED_BY(mutex_);
   std::string loginCookie_ VANDREL_GUARDED_BY(mutex_);
   std::uint64_t cookieVersion_ VANDREL_GUARDED_BY(mutex_) = 0;
+  // Counts the times the user record was forgotten (sign-out, a refused
+  // session). A refresh applies its account replies only while the count
+  // is the one it started under.
+  std::atomic<std::uint64_t> signOuts_{0};
 };
 
 }  // namespace vandrel::core

@@ -184,6 +184,7 @@ void MiscInfo::markDisconnected(const ResultData& result) {
 }
 
 void MiscInfo::forgetModel() {
+  signOuts_.fetch_add(1);
   setModel(std::nullopt);
   saveModel(std::optional<MiscInfoModel>{}, kMiscInfoCacheEntry);
   notifications_.post(std::string(kMiscInfoDidUpdateNotification));

@@ -60,11 +60,17 @@ Promise<ResultData> MiscInfo::updateMiscInfo(std::int64_t interval) {
   constexpr auto kUrl = qv_Network::Encoding::url;
   transport.request("/ip", kGet, std::nullopt, kUrl)
       .then(platform::mainQueue(), [this](const ResultData& result) { applyAddressReply(result); });
+  // A reply that was already on its way when the user signed out must not
+  // bring the account back: the sign-out cancels only what is still in
+  // flight.
+  const std::uint64_t signOuts = signOuts_.load();
   transport.request("/app/links", kGet, std::nullopt, kUrl)
-      .then(platform::mainQueue(), [this](const ResultData& result) { applyLinksReply(result); });
+      .then(platform::mainQueue(), [this, signOuts](const ResultData& result) {
+        if (signOuts_.load() == signOuts) applyLinksReply(result);
+      });
   return transport.request("/user/misc-info", kGet, std::nullopt, kUrl)
-      .then(platform::mainQueue(), [this](const ResultData& result) {
-        applyUserInfoReply(result);
+      .then(platform::mainQueue(), [this, signOuts](const ResultData& result) {
+        if (signOuts_.load() == signOuts) applyUserInfoReply(result);
         return result;
       });
 }

@@ -493,6 +493,30 @@ TEST_F(AccountFlowsTest, SignOutWithoutNotifyingDropsTheCookieWithoutLogout) {
   EXPECT_TRUE(standin_->requestsTo("/api/1/logout").empty());
 }
 
+TEST_F(AccountFlowsTest, ARefreshReplyAlreadyOnItsWayDoesNotUndoASignOut) {
+  scriptRefresh();
+  standin_->replyTo("/api/1/user/misc-info",
+                    ScriptedReply{200, {}, userInfoJson(42, false), 300ms});
+  session_->setLoginCookie("ABS_KRLWIFISS=c");
+  const auto refresh = session_->updateMiscInfo(0);
+  // The user record has arrived and is processed off the main thread; its
+  // last step waits on the main queue, which is not turning.
+  ASSERT_TRUE(pumpUntil([&] { return countLogLines("[DEBUG]: [NET IN] Path: misc-info") == 1; }));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (network_->pendingCount() != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(network_->pendingCount(), 0u);
+
+  session_->logout(false);
+  ASSERT_TRUE(pumpUntil([&] { return refresh.isSettled() && session_->loginCookie().empty(); }));
+  platform::mainQueue().runPending();
+  EXPECT_FALSE(session_->model().has_value());
+  EXPECT_FALSE(loadModel<MiscInfoModel>(kMiscInfoCacheEntry).has_value());
+  EXPECT_EQ(session_->links(), MiscInfo::Links::defaults());
+  EXPECT_EQ(postedCount(kMiscInfoDidUpdateNotification), 1u) << "only the sign-out's";
+}
+
 TEST_F(AccountFlowsTest, SignOutWhileOnWithASlowStopKeepsTheMainQueueTurning) {
   session_->setLoginCookie("ABS_KRLWIFISS=c");
   signIn(42, std::nullopt, false);
