@@ -81,12 +81,29 @@ struct Handshake {
 
 }  // namespace
 
+namespace {
+
+// Releases the caller of `sync` when the job is gone, run or not: a queue
+// that drops jobs (the main queue once shut down) must not leave the caller
+// blocked for ever.
+struct SyncRelease {
+  explicit SyncRelease(std::shared_ptr<Handshake> h) : handshake(std::move(h)) {}
+  SyncRelease(const SyncRelease&) = delete;
+  SyncRelease& operator=(const SyncRelease&) = delete;
+  ~SyncRelease() { handshake->set(&Handshake::finished); }
+
+  const std::shared_ptr<Handshake> handshake;
+};
+
+}  // namespace
+
 void Queue::sync(Job job) {
   VANDREL_CHECK(!isCurrent(), "sync onto the queue the caller runs on would dead-lock");
   auto handshake = std::make_shared<Handshake>();
-  async([handshake, &job] {
+  auto release = std::make_shared<SyncRelease>(handshake);
+  async([release = std::move(release), &job]() mutable {
     job();
-    handshake->set(&Handshake::finished);
+    release.reset();
   });
   handshake->await(&Handshake::finished);
 }
@@ -306,9 +323,13 @@ void MainQueue::drain() {
 }
 
 void MainQueue::shutdown() {
-  MutexLock lock(mutex_);
-  shutdown_ = true;
-  jobs_.clear();
+  std::deque<Job> dropped;
+  {
+    MutexLock lock(mutex_);
+    shutdown_ = true;
+    dropped.swap(jobs_);
+  }
+  // Destroyed outside the lock: what a job holds may post on destruction.
 }
 
 bool MainQueue::runUntil(const std::function<bool()>& done, Duration timeout) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <thread>
 #include <vector>
@@ -119,6 +121,52 @@ TEST(MainQueueTest, FifoAcrossThreads) {
   poster.join();
   ASSERT_TRUE(mainQueue().runUntil([&] { return seen.size() == 100; }));
   for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+}
+
+TEST(MainQueueTest, SyncFromAnotherThreadReturnsOnlyAfterItsJobRanOnMain) {
+  std::atomic<bool> ranOnMain{false};
+  std::atomic<bool> sawItRun{false};
+  std::atomic<bool> returned{false};
+  std::thread caller([&] {
+    mainQueue().sync([&] { ranOnMain = isMainThread(); });
+    sawItRun = ranOnMain.load();
+    returned = true;
+  });
+  const bool done = mainQueue().runUntil([&] { return returned.load(); });
+  caller.join();
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(sawItRun.load());
+}
+
+// Shutting the main queue down is for good, so it happens in a child.
+TEST(MainQueueDeathTest, ShutdownReleasesSyncCallersWhoseJobsAreDropped) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        mainQueue().runPending();  // this thread is the main thread
+        // One caller waits with its job queued; the queue is not pumped.
+        auto queued = std::async(std::launch::async, [] { mainQueue().sync([] {}); });
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (mainQueue().pendingCountForTesting() == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::sleep_for(1ms);
+        }
+        // The job holds an object that posts when destroyed.
+        struct PostsOnDestruction {
+          ~PostsOnDestruction() { mainQueue().async([] {}); }
+        };
+        mainQueue().async([held = std::make_shared<PostsOnDestruction>()] {});
+        auto shutdown = std::async(std::launch::async, [] { mainQueue().shutdown(); });
+        const bool shutDown = shutdown.wait_for(5s) == std::future_status::ready;
+        const bool queuedReleased = queued.wait_for(5s) == std::future_status::ready;
+        // A caller that comes after the shutdown.
+        auto late = std::async(std::launch::async, [] { mainQueue().sync([] {}); });
+        const bool lateReleased = late.wait_for(5s) == std::future_status::ready;
+        std::fprintf(stderr, "shut down:%d queued:%d late:%d\n", shutDown, queuedReleased,
+                     lateReleased);
+        std::_Exit(shutDown && queuedReleased && lateReleased ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "shut down:1 queued:1 late:1");
 }
 
 TEST(SchedulerTest, AfterRunsWhenTheInjectedClockReachesTheDelay) {
