@@ -65,18 +65,24 @@ void AppWatchdog::loop() {
       sysLog("the application is gone: cleaning up");
       cleanup_();
       // A newer application may have registered meanwhile: then go on.
-      if (!appAlive()) break;
+      // The look and the end are one step under the lock, so that a
+      // watch() between them cannot find this thread still running and
+      // leave the new application unwatched.
+      MutexLock lock(mutex_);
+      if (!app_.alive()) {
+        running_ = false;
+        break;
+      }
     }
     MutexLock lock(mutex_);
     const auto deadline = std::chrono::steady_clock::now() + interval_;
     while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
       wake_.wait_until(lock.native(), deadline);
     }
-    if (stopping_) break;
-  }
-  {
-    MutexLock lock(mutex_);
-    running_ = false;
+    if (stopping_) {
+      running_ = false;
+      break;
+    }
   }
   sysLog("application watchdog ends");
 }

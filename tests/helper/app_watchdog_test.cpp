@@ -76,6 +76,36 @@ TEST(AppWatchdogTest, AppRegisteredDuringTheCleanUpKeepsItRunning) {
   EXPECT_EQ(2, cleanups.load());
 }
 
+// A registration that lands right after the second look (the window
+// between finding the application still gone and the thread's end) must
+// not be lost: the watchdog keeps watching the new application.
+TEST(AppWatchdogTest, AppRegisteredAsTheWatchdogDecidesToEndIsNotLost) {
+  App live;
+  App gone;
+  const AppIdentity dead = gone.identity();
+  gone.end();
+  const AppIdentity alive = live.identity();
+  for (int round = 0; round < 300; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::atomic<bool> cleanedUp{false};
+    AppWatchdog watchdog([&] { cleanedUp = true; }, std::chrono::hours(1));
+    watchdog.watch(dead);
+    // Lands at a different point of the thread's last steps each round.
+    while (!cleanedUp) std::this_thread::yield();
+    const auto delay = std::chrono::nanoseconds(round % 30 * 1000);
+    const auto until = std::chrono::steady_clock::now() + delay;
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    watchdog.watch(alive);
+    // A lost registration shows at once: the thread is gone and no new
+    // one was started for the live application.
+    const auto settle = std::chrono::steady_clock::now() + 3ms;
+    while (std::chrono::steady_clock::now() < settle) {
+      ASSERT_TRUE(watchdog.running());
+    }
+  }
+}
+
 TEST(AppWatchdogTest, ReusedPidIsNotTheApp) {
   App app;
   const AppIdentity identity = app.identity();
