@@ -45,6 +45,7 @@ enum class UrlError : std::int64_t {
   NotConnectedToInternet = -1009,
   BadServerResponse = -1011,
   FileDoesNotExist = -1100,
+  DataLengthExceedsMaximum = -1103,
   SecureConnectionFailed = -1200,
   ServerCertificateUntrusted = -1202,
 };
@@ -66,6 +67,8 @@ inline constexpr std::string_view kUrlErrorBadServerResponseText =
     "The server sent a reply that could not be read.";
 inline constexpr std::string_view kUrlErrorFileDoesNotExistText =
     "The file to upload does not exist or cannot be read.";
+inline constexpr std::string_view kUrlErrorDataLengthExceedsMaximumText =
+    "The server's reply is larger than the most this request accepts.";
 inline constexpr std::string_view kUrlErrorSecureConnectionFailedText =
     "A secure connection to the server could not be made.";
 inline constexpr std::string_view kUrlErrorCertificateUntrustedText =
@@ -84,6 +87,7 @@ constexpr std::string_view urlErrorDescription(UrlError code) {
     case UrlError::NotConnectedToInternet: return kUrlErrorOfflineText;
     case UrlError::BadServerResponse: return kUrlErrorBadServerResponseText;
     case UrlError::FileDoesNotExist: return kUrlErrorFileDoesNotExistText;
+    case UrlError::DataLengthExceedsMaximum: return kUrlErrorDataLengthExceedsMaximumText;
     case UrlError::SecureConnectionFailed: return kUrlErrorSecureConnectionFailedText;
     case UrlError::ServerCertificateUntrusted: return kUrlErrorCertificateUntrustedText;
   }
@@ -189,6 +193,8 @@ struct HttpRequest {
   // Override the session's time-outs for this request.
   std::optional<Duration> idleTimeout;
   std::optional<Duration> totalTimeout;
+  // Overrides the session's largest accepted reply body for this request.
+  std::optional<std::uint64_t> maxBodyBytes;
 };
 
 struct HttpResponse {
@@ -239,12 +245,19 @@ class TrustPolicy {
   std::shared_ptr<const Impl> impl_;
 };
 
+inline constexpr std::uint64_t kDefaultMaxBodyBytes = 64 * 1024 * 1024;
+
 struct HttpSessionConfig {
   // Longest wait for any progress (connecting included); each byte sent or
   // received starts it again.
   Duration idleTimeout = std::chrono::seconds(60);
   // Longest whole exchange, redirects included; none by default.
   std::optional<Duration> totalTimeout;
+  // The largest reply body kept in memory. A reply that announces or sends
+  // more ends with DataLengthExceedsMaximum: a broken or hostile server must
+  // not grow the process without bound. Far above any reply the service,
+  // the crash kit or the analytics hub send (JSON, flag images, settings).
+  std::uint64_t maxBodyBytes = kDefaultMaxBodyBytes;
   TrustPolicy defaultTrust = TrustPolicy::systemDefault();
   // Per host name (no port; compared case-insensitively).
   std::map<std::string, TrustPolicy> hostTrust;

@@ -109,6 +109,7 @@ HttpSession::HttpSession(HttpSessionConfig config, HttpEngine& engine)
   settings->id = engine.impl()->nextId.fetch_add(1);
   settings->idleTimeout = config.idleTimeout;
   settings->totalTimeout = config.totalTimeout;
+  settings->maxBodyBytes = config.maxBodyBytes;
   settings->defaultTrust = std::move(config.defaultTrust);
   for (auto& [host, policy] : config.hostTrust) {
     std::string key = host;

@@ -22,6 +22,7 @@ struct SessionSettings {
   std::uint64_t id = 0;
   Duration idleTimeout{};
   std::optional<Duration> totalTimeout;
+  std::uint64_t maxBodyBytes = kDefaultMaxBodyBytes;
   TrustPolicy defaultTrust = TrustPolicy::systemDefault();
   std::unordered_map<std::string, TrustPolicy> hostTrust;  // lower-case host names
 
@@ -96,14 +97,16 @@ class Transfer {
   // Called from curl callbacks.
   void noteActivity() { lastActivity_ = std::chrono::steady_clock::now(); }
   void onProgress(std::int64_t downloaded, std::int64_t uploaded);
-  void onHeaderLine(std::string_view line);
-  void onBody(const char* data, std::size_t size) { response_.body.append(data, size); }
+  // Both return false to stop the hop: the reply's body is over the cap.
+  bool onHeaderLine(std::string_view line);
+  bool onBody(const char* data, std::size_t size);
   std::size_t readBody(char* buffer, std::size_t size);
 
  private:
   void releaseHopResources();
   bool setMethodAndBody();
   bool followRedirect(int status);
+  bool announcesBody() const;
 
   std::shared_ptr<HttpTask::State> task_;
   std::shared_ptr<const SessionSettings> settings_;
@@ -116,6 +119,9 @@ class Transfer {
   int file_ = -1;
   char errorBuffer_[256] = {};
   int redirectsLeft_ = 16;
+  std::uint64_t maxBody_ = 0;
+  int replyStatus_ = 0;       // of the reply whose header lines are arriving
+  bool bodyTooLarge_ = false;  // this hop was stopped at the body cap
   Duration idle_{};
   std::optional<TimePoint> totalDeadline_;
   TimePoint lastActivity_;

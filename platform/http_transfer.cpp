@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/http_internal.h"
@@ -33,25 +35,54 @@ std::string_view trimmed(std::string_view text) {
   return text;
 }
 
-// The scheme and lower-case host of a URL (IPv6 without brackets), or
-// nothing when curl cannot parse it or the scheme is not http(s).
-std::optional<std::string> hostOf(const std::string& url) {
+// Where a URL leads: scheme, lower-case host (IPv6 without brackets) and
+// port, the scheme's default made explicit so "https://h/" and
+// "https://h:443/" are one origin.
+struct Origin {
+  std::string scheme;
+  std::string host;
+  std::string port;
+
+  bool operator==(const Origin&) const = default;
+};
+
+// Nothing when curl cannot parse the URL or the scheme is not http(s).
+std::optional<Origin> originOf(const std::string& url) {
   CURLU* u = curl_url();
-  std::optional<std::string> host;
+  std::optional<Origin> origin;
   char* scheme = nullptr;
   char* name = nullptr;
+  char* port = nullptr;
   if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
       curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-      curl_url_get(u, CURLUPART_HOST, &name, 0) == CURLUE_OK) {
+      curl_url_get(u, CURLUPART_HOST, &name, 0) == CURLUE_OK &&
+      curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
     std::string s = lowerCase(scheme);
     std::string h = lowerCase(name);
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
-    if ((s == "http" || s == "https") && !h.empty()) host = std::move(h);
+    if ((s == "http" || s == "https") && !h.empty()) origin = Origin{s, std::move(h), port};
   }
   curl_free(scheme);
   curl_free(name);
+  curl_free(port);
   curl_url_cleanup(u);
-  return host;
+  return origin;
+}
+
+std::optional<std::string> hostOf(const std::string& url) {
+  auto origin = originOf(url);
+  if (!origin) return std::nullopt;
+  return std::move(origin->host);
+}
+
+// The digits of a Content-Length value; nothing when it is not a number,
+// the largest value when it is too long to hold (it is over any cap).
+std::optional<std::uint64_t> announcedLength(std::string_view value) {
+  std::uint64_t length = 0;
+  auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), length);
+  if (ec == std::errc::result_out_of_range) return UINT64_MAX;
+  if (ec != std::errc() || end == value.data()) return std::nullopt;
+  return length;
 }
 
 UrlError mapCurlError(CURLcode code, long osErrno, std::string_view message) {
@@ -114,15 +145,14 @@ UrlError mapCurlError(CURLcode code, long osErrno, std::string_view message) {
 size_t headerCallback(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->noteActivity();
-  t->onHeaderLine(std::string_view(data, size * count));
-  return size * count;
+  // A short count makes curl end the hop (CURLE_WRITE_ERROR).
+  return t->onHeaderLine(std::string_view(data, size * count)) ? size * count : 0;
 }
 
 size_t writeCallback(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   t->noteActivity();
-  t->onBody(data, size * count);
-  return size * count;
+  return t->onBody(data, size * count) ? size * count : 0;
 }
 
 size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
@@ -151,6 +181,7 @@ Transfer::Transfer(std::shared_ptr<HttpTask::State> task,
       settings_(std::move(settings)),
       request_(std::move(request)),
       redirectsLeft_(kMaxRedirects),
+      maxBody_(request_.maxBodyBytes.value_or(settings_->maxBodyBytes)),
       idle_(request_.idleTimeout.value_or(settings_->idleTimeout)),
       lastActivity_(std::chrono::steady_clock::now()) {
   if (auto total = request_.totalTimeout ? request_.totalTimeout : settings_->totalTimeout) {
@@ -191,6 +222,8 @@ std::optional<UrlError> Transfer::prepare() {
   response_ = HttpResponse{};
   response_.url = request_.url;
   seenDown_ = seenUp_ = 0;
+  replyStatus_ = 0;
+  bodyTooLarge_ = false;
   auto host = hostOf(request_.url);
   if (!host) return UrlError::BadUrl;
   if (easy_) {
@@ -310,31 +343,68 @@ void Transfer::onProgress(std::int64_t downloaded, std::int64_t uploaded) {
   }
 }
 
-void Transfer::onHeaderLine(std::string_view line) {
+bool Transfer::onHeaderLine(std::string_view line) {
   if (line.starts_with("HTTP/")) {
     // A new reply starts (after "100 Continue", say): only the last counts.
     response_.headers = HttpHeaders{};
     response_.body.clear();
-    return;
+    auto space = line.find(' ');
+    replyStatus_ = 0;
+    if (space != std::string_view::npos) {
+      std::string_view rest = line.substr(space + 1);
+      std::from_chars(rest.data(), rest.data() + rest.size(), replyStatus_);
+    }
+    return true;
   }
   std::string_view text = trimmed(line);
-  if (text.empty()) return;
+  if (text.empty()) return true;
   if ((line.front() == ' ' || line.front() == '\t') && !response_.headers.empty()) {
     // An obsolete folded continuation of the previous field.
     auto fields = response_.headers.fields();
     fields.back().second.append(" ").append(text);
     response_.headers = HttpHeaders{};
     for (auto& f : fields) response_.headers.add(std::move(f.first), std::move(f.second));
-    return;
+    return true;
   }
   auto colon = text.find(':');
-  if (colon == std::string_view::npos || colon == 0) return;
-  response_.headers.add(std::string(trimmed(text.substr(0, colon))),
-                        std::string(trimmed(text.substr(colon + 1))));
+  if (colon == std::string_view::npos || colon == 0) return true;
+  std::string name(trimmed(text.substr(0, colon)));
+  std::string value(trimmed(text.substr(colon + 1)));
+  if (equalsIgnoringCase(name, "Content-Length") && announcesBody()) {
+    // Refused before a byte of the body is read.
+    auto length = announcedLength(value);
+    if (length && *length > maxBody_) {
+      bodyTooLarge_ = true;
+      return false;
+    }
+  }
+  response_.headers.add(std::move(name), std::move(value));
+  return true;
+}
+
+// Whether a Content-Length in the reply being read counts bytes that
+// follow: a reply to HEAD, an interim 1xx, 204 and 304 carry none.
+bool Transfer::announcesBody() const {
+  return request_.method != "HEAD" && replyStatus_ >= 200 && replyStatus_ != 204 &&
+         replyStatus_ != 304;
+}
+
+bool Transfer::onBody(const char* data, std::size_t size) {
+  if (size > maxBody_ || response_.body.size() > maxBody_ - size) {
+    bodyTooLarge_ = true;
+    return false;
+  }
+  response_.body.append(data, size);
+  return true;
 }
 
 bool Transfer::finishHop(int curlCode) {
   auto code = static_cast<CURLcode>(curlCode);
+  if (bodyTooLarge_) {
+    response_.error = makeUrlError(UrlError::DataLengthExceedsMaximum);
+    response_.body.clear();
+    return false;
+  }
   if (code != CURLE_OK) {
     long osErrno = 0;
     curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
@@ -361,8 +431,8 @@ bool Transfer::followRedirect(int status) {
     return false;
   }
   std::string target = location;
-  auto oldHost = hostOf(request_.url);
-  auto newHost = hostOf(target);
+  auto oldOrigin = originOf(request_.url);
+  auto newOrigin = originOf(target);
   bool toGet = (status == 303 && request_.method != "HEAD") ||
                ((status == 301 || status == 302) && request_.method == "POST");
   if (toGet) {
@@ -371,8 +441,10 @@ bool Transfer::followRedirect(int status) {
     request_.headers.remove("Content-Type");
     request_.headers.remove("Content-Length");
   }
-  if (oldHost != newHost) {
-    // Credentials meant for one host are not handed to another.
+  if (!oldOrigin || oldOrigin != newOrigin) {
+    // Credentials meant for one origin are handed neither to another
+    // service on the same host (another port) nor to anyone in clear text
+    // (https to http).
     request_.headers.remove("Cookie");
     request_.headers.remove("Authorization");
   }

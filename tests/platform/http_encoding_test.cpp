@@ -80,7 +80,8 @@ TEST(HttpErrorTest, EveryCodeHasOneFixedDescriptionInTheUrlDomain) {
                             UrlError::CannotFindHost,      UrlError::CannotConnectToHost,
                             UrlError::NetworkConnectionLost, UrlError::NotConnectedToInternet,
                             UrlError::ServerCertificateUntrusted,
-                            UrlError::SecureConnectionFailed, UrlError::BadServerResponse};
+                            UrlError::SecureConnectionFailed, UrlError::BadServerResponse,
+                            UrlError::DataLengthExceedsMaximum};
   std::set<std::string_view> texts;
   for (auto code : codes) {
     Error e = makeUrlError(code);
@@ -94,6 +95,7 @@ TEST(HttpErrorTest, EveryCodeHasOneFixedDescriptionInTheUrlDomain) {
   EXPECT_EQ(static_cast<std::int64_t>(UrlError::Cancelled), -999);
   EXPECT_EQ(static_cast<std::int64_t>(UrlError::NotConnectedToInternet), -1009);
   EXPECT_EQ(static_cast<std::int64_t>(UrlError::ServerCertificateUntrusted), -1202);
+  EXPECT_EQ(static_cast<std::int64_t>(UrlError::DataLengthExceedsMaximum), -1103);
   EXPECT_TRUE(isCancellation(makeUrlError(UrlError::Cancelled)));
   EXPECT_FALSE(isCancellation(makeUrlError(UrlError::TimedOut)));
 }

@@ -266,6 +266,39 @@ TEST_F(HttpEngineTest, EndlessRedirectsStopWithTooManyRedirects) {
   expectError(roundTrip(session_, get(service_->url("/loop"))), UrlError::TooManyRedirects);
 }
 
+TEST_F(HttpEngineTest, ReplyBodyOverTheCapFailsAndOneAtTheCapArrives) {
+  HttpSessionConfig config = pinnedConfig("127.0.0.1", TestCertificateAuthority::shared().der());
+  config.maxBodyBytes = 1024;
+  HttpSession capped{std::move(config)};
+  struct Case {
+    const char* name;
+    std::size_t bodySize;
+    std::optional<std::uint64_t> requestCap;
+    bool arrives;
+  } cases[] = {
+      {"at the session cap", 1024, std::nullopt, true},
+      {"one byte over the session cap", 1025, std::nullopt, false},
+      {"over the session cap, within the request's", 1025, 2048, true},
+      {"within the session cap, over the request's", 100, 99, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string body(c.bodySize, 'b');
+    service_->replyTo("/sized", 200, body);
+    HttpRequest request = get(service_->url("/sized"));
+    request.maxBodyBytes = c.requestCap;
+    HttpResponse r = roundTrip(capped, std::move(request));
+    if (c.arrives) {
+      ASSERT_TRUE(r.ok()) << r.error->message;
+      EXPECT_EQ(r.body.size(), c.bodySize);
+    } else {
+      expectError(r, UrlError::DataLengthExceedsMaximum);
+    }
+  }
+  // The default cap leaves room for every reply the service sends.
+  EXPECT_EQ(HttpSessionConfig{}.maxBodyBytes, 64u * 1024 * 1024);
+}
+
 TEST_F(HttpEngineTest, CompletionRunsOnTheChosenSerialQueue) {
   service_->replyTo("/q", 200, "ok");
   SerialQueue queue("vandrel.test.http");

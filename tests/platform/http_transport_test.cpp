@@ -162,6 +162,43 @@ TEST(HttpWireTest, ReplyWithoutStatusLineIsABadServerResponse) {
   expectError(roundTrip(session, get(peer.url("/"))), UrlError::BadServerResponse);
 }
 
+TEST(HttpWireTest, ReplyBodyCapHoldsForAnnouncedAndUnannouncedLengths) {
+  constexpr std::uint64_t kCap = 4096;
+  const std::string announcesAGigabyte = "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n";
+  auto closeDelimited = [](std::size_t size) {
+    return "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + std::string(size, 'z');
+  };
+  struct Case {
+    const char* name;
+    const char* method;
+    std::string reply;
+    bool arrives;
+  } cases[] = {
+      // The peer closes after a few bytes: only a check of the announced
+      // length, before the body, tells this apart from a lost connection.
+      {"announced over the cap", "GET", announcesAGigabyte + "abc", false},
+      {"announced for HEAD, which has no body", "HEAD", announcesAGigabyte, true},
+      {"no length, one byte over the cap", "GET", closeDelimited(kCap + 1), false},
+      {"no length, at the cap", "GET", closeDelimited(kCap), true},
+  };
+  HttpSession session{HttpSessionConfig{}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawHttpPeer peer(c.reply);
+    HttpRequest request = get(peer.url("/big"));
+    request.method = c.method;
+    request.maxBodyBytes = kCap;
+    HttpResponse r = roundTrip(session, std::move(request));
+    peer.received();
+    if (c.arrives) {
+      ASSERT_TRUE(r.ok()) << r.error->message;
+      EXPECT_EQ(r.status, 200);
+    } else {
+      expectError(r, UrlError::DataLengthExceedsMaximum);
+    }
+  }
+}
+
 // ---- Trust -----------------------------------------------------------------
 
 TEST(HttpTrustTest, PoliciesAcceptOnlyServersThatChainToTheirCertificatesAndNameTheHost) {
