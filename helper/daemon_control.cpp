@@ -52,6 +52,16 @@ void appendCapped(std::string& section, const std::string& line) {
   section += '\n';
 }
 
+// Another user's command line or file name as one field of one line:
+// control bytes show as '?', so no line of the debug text can be forged.
+std::string oneLineField(std::string text) {
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) c = '?';
+  }
+  return text;
+}
+
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -76,11 +86,17 @@ bool DaemonControl::runsDaemon(pid_t pid, const std::optional<proc::FileIdentity
          proc::executableLink(pid) == options_.daemonPath + " (deleted)";
 }
 
+bool DaemonControl::servesAsDaemon(pid_t holder, const proc::FileIdentity& identity) {
+  return proc::executableIdentity(holder) == identity && proc::processUid(holder) == ::geteuid();
+}
+
 std::string DaemonControl::describeListeners() const {
   std::string text;
   for (const pid_t pid : proc::socketHolders(proc::listeningSocketInodes(options_.port))) {
     if (!text.empty()) text += ", ";
-    text += "pid " + std::to_string(pid) + " (" + printable(proc::executableLink(pid)) + ")";
+    const auto uid = proc::processUid(pid);
+    text += "pid " + std::to_string(pid) + " (" + printable(proc::executableLink(pid)) + ", uid " +
+            (uid ? std::to_string(*uid) : "?") + ")";
   }
   return text;
 }
@@ -89,13 +105,15 @@ std::optional<std::string> DaemonControl::isGoServerWorking() {
   const auto current = currentIdentity();
   const auto holders = proc::socketHolders(proc::listeningSocketInodes(options_.port));
   const bool working = current && std::any_of(holders.begin(), holders.end(), [&](pid_t pid) {
-                         return proc::executableIdentity(pid) == current;
+                         return servesAsDaemon(pid, *current);
                        });
   std::optional<std::string> output;
   if (!working) {
-    output = holders.empty() ? "None"
-                             : "port " + std::to_string(options_.port) + " is held by " +
-                                   describeListeners() + ", not by " + options_.daemonPath;
+    output = holders.empty()
+                 ? "None"
+                 : "port " + std::to_string(options_.port) + " is held by " + describeListeners() +
+                       ", not by " + options_.daemonPath + " as uid " +
+                       std::to_string(::geteuid());
   }
   sysLog("working test on port " + std::to_string(options_.port) + ": " +
          (working ? "listening" : *output));
@@ -156,7 +174,7 @@ std::optional<std::string> DaemonControl::waitUntilListening(pid_t pid,
                   : "; port " + std::to_string(options_.port) + " is held by " + holders);
     }
     for (const pid_t holder : proc::socketHolders(proc::listeningSocketInodes(options_.port))) {
-      if (proc::executableIdentity(holder) == identity) return std::nullopt;
+      if (servesAsDaemon(holder, identity)) return std::nullopt;
     }
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
@@ -192,7 +210,7 @@ std::string DaemonControl::debugInfo() {
   const auto current = currentIdentity();
   std::string processes, files;
   for (const pid_t pid : proc::listPids()) {
-    const std::string command = proc::commandLine(pid);
+    const std::string command = oneLineField(proc::commandLine(pid));
     const auto stat = proc::readStat(pid);
     if (stat && lower(command).find(keyword) != std::string::npos) {
       const auto uid = proc::processUid(pid);
@@ -201,8 +219,8 @@ std::string DaemonControl::debugInfo() {
     }
     if (stat && runsDaemon(pid, current)) {
       for (const auto& file : proc::openFiles(pid)) {
-        appendCapped(files, stat->comm + " " + std::to_string(pid) + " " + std::to_string(file.fd) +
-                                " " + file.target);
+        appendCapped(files, oneLineField(stat->comm) + " " + std::to_string(pid) + " " +
+                                std::to_string(file.fd) + " " + oneLineField(file.target));
       }
     }
   }

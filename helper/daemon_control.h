@@ -39,8 +39,9 @@ class DaemonControl {
 
   explicit DaemonControl(Options options);
 
-  // Nothing when a process that runs the daemon executable listens on the
-  // daemon port; else what the test found ("None" when nothing listens).
+  // Nothing when a process of the helper's user (root) that runs the daemon
+  // executable listens on the daemon port; else what the test found ("None"
+  // when nothing listens).
   std::optional<std::string> isGoServerWorking();
   // SIGKILL to every process that runs the daemon executable (never the
   // helper itself), then waits until they are gone.
@@ -62,7 +63,12 @@ class DaemonControl {
   // reinstall).
   bool runsDaemon(pid_t pid, const std::optional<proc::FileIdentity>& current) const;
   std::optional<proc::FileIdentity> currentIdentity() const;
-  // Who listens on the port, one "pid N (exe)" per holder.
+  // Whether `holder` of the daemon port is a daemon of ours: it runs the
+  // executable `identity` as the helper's own user (root). Anyone may run
+  // the executable, and a copy of another user on the port would pass for
+  // the helper's daemon.
+  static bool servesAsDaemon(pid_t holder, const proc::FileIdentity& identity);
+  // Who listens on the port, one "pid N (exe, uid U)" per holder.
   std::string describeListeners() const;
   std::optional<std::string> waitUntilListening(pid_t pid, const proc::FileIdentity& identity);
 

@@ -111,7 +111,9 @@ Result<pid_t> forkExec(const DaemonExecutable& executable, const std::vector<std
 }  // namespace
 
 Result<DaemonExecutable> DaemonExecutable::open(const std::string& path) {
-  platform::ipc::OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO at the path would otherwise hold the open until
+  // someone writes to it, and never reach the regular-file check.
+  platform::ipc::OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (!fd) {
     if (errno == ELOOP) return posixError(ELOOP, path + " is a symbolic link");
     return posixError(errno, "cannot open " + path);
@@ -141,6 +143,10 @@ Result<pid_t> startDetached(const DaemonExecutable& executable,
   auto pid = forkExec(executable, argv);
   if (!pid.ok()) return pid;
   const pid_t child = pid.value();
+  // A record under this pid belongs to an earlier process that nobody
+  // asked about: the number has been reused, and the new child must not
+  // pass for one that has ended. Its own reaper starts only below.
+  (void)ExitRecords::shared().take(child);
   try {
     std::thread([child] { ExitRecords::shared().add(child, waitFor(child, 0)); }).detach();
   } catch (const std::system_error&) {

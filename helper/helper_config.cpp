@@ -116,7 +116,9 @@ Result<HelperConfig> HelperConfig::parse(std::string_view text) {
 }
 
 Result<HelperConfig> HelperConfig::load(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO would otherwise hold the open (and the helper's
+  // start) until someone writes to it, and never reach the checks below.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return Error{std::string(kConfigDomain), errno,
                  "cannot open " + path + ": " + std::strerror(errno)};

@@ -198,6 +198,12 @@ Result<CommandResult> HelperTool::execCommand(const std::string& command) {
     return Error{std::string(kHelperErrorDomain), EPERM,
                  "execCommand is disabled in the helper's configuration"};
   }
+  // The shell would run only what comes before a NUL, while the log shows
+  // the whole text: what runs as root must be what is logged.
+  if (command.find('\0') != std::string::npos) {
+    sysLog("refused execCommand \"" + printable(command) + "\": it holds a NUL byte");
+    return Error{std::string(kHelperErrorDomain), EINVAL, "the command holds a NUL byte"};
+  }
   return runCommand(command);
 }
 

@@ -74,7 +74,9 @@ Result<void> writeText(const fs::path& target, mode_t mode, const std::string& t
 }
 
 Result<void> copyProgram(const fs::path& source, const fs::path& target) {
-  OwnedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  // O_NONBLOCK: a FIFO in the bundle would otherwise hold the open until
+  // someone writes to it, and never reach the regular-file check.
+  OwnedFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   struct stat st {};
   if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return installError(in ? EINVAL : errno, "cannot read " + source.string());

@@ -4,6 +4,7 @@
 #include "helper/daemon_process.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "tests/helper/helper_fixture.h"
@@ -39,6 +41,27 @@ pid_t sessionOf(pid_t pid) {
   pid_t ppid = 0, group = 0, session = 0;
   rest >> state >> ppid >> group >> session;
   return session;
+}
+
+// Runs as the first process of a pid namespace of its own: starts a daemon
+// that ends at once and is never asked about, makes its pid the next one
+// handed out, starts another there and tells whether that one passes for
+// ended. Exit 0: it does not; 1: it does; others: the set-up failed.
+int reusedPidCase(const DaemonExecutable& ending, const DaemonExecutable& running) {
+  auto first = startDetached(ending, {"false"});
+  if (!first.ok()) return 2;
+  // The reaper thread ends right after it recorded the exit.
+  auto alone = [] {
+    return std::distance(fs::directory_iterator("/proc/self/task"), fs::directory_iterator()) == 1;
+  };
+  if (!eventually(alone, 5s, "the reaper to end")) return 3;
+  std::ofstream("/proc/sys/kernel/ns_last_pid") << first.value() - 1 << std::flush;
+  auto second = startDetached(running, {"sleep", "300"});
+  if (!second.ok()) return 4;
+  if (second.value() != first.value()) return 5;
+  const bool ended = takeExitStatus(second.value()).has_value();
+  ::kill(second.value(), SIGKILL);
+  return ended ? 1 : 0;
 }
 
 class DaemonProcessTest : public testing::Test {
@@ -158,6 +181,30 @@ TEST_F(DaemonProcessTest, EarlyExitIsReported) {
                          "the exit"));
   ASSERT_TRUE(status);
   EXPECT_EQ(1, WEXITSTATUS(*status));
+}
+
+TEST_F(DaemonProcessTest, ExitOfAnEarlierProcessIsNotTakenForAReusedPid) {
+  const fs::path no = copyOf("/bin/false");
+  const fs::path sleep = copyOf("/bin/sleep");
+  auto ending = DaemonExecutable::open(no);
+  auto running = DaemonExecutable::open(sleep);
+  ASSERT_TRUE(ending.ok() && running.ok());
+  // Pids wrap around (32768 by default); a namespace of its own lets the
+  // test hand one out again at once.
+  const pid_t outer = ::fork();
+  if (outer == 0) {
+    if (::unshare(CLONE_NEWPID) != 0) ::_exit(10);
+    const pid_t first = ::fork();
+    if (first == 0) ::_exit(reusedPidCase(ending.value(), running.value()));
+    int status = 0;
+    if (first < 0 || ::waitpid(first, &status, 0) != first) ::_exit(11);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(outer, ::waitpid(outer, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status))
+      << "1: the new process passed for ended; 2-12: the set-up failed";
 }
 
 TEST_F(DaemonProcessTest, RunAndWaitGivesTheStatusOrKillsTheWholeSession) {

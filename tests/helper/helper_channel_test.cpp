@@ -75,6 +75,23 @@ TEST_F(HelperToolTest, ExecCommandWhenEnabledReportsStatusAndOutput) {
   }
 }
 
+TEST_F(HelperToolTest, ExecCommandWithAnEmbeddedNulIsRefusedNotCut) {
+  config_.execCommand = true;
+  startHelper();
+  const fs::path before = dir_ / "before";
+  const fs::path after = dir_ / "after";
+  const std::string command =
+      "touch " + before.string() + std::string(1, '\0') + "; touch " + after.string();
+  auto reply = client_->call(execCommandRequest(command));
+  ASSERT_TRUE(reply);
+  ASSERT_TRUE(reply->reply.has_error()) << reply->reply.DebugString();
+  EXPECT_EQ("com.vandrel.mac.daemon", reply->reply.error().domain());
+  EXPECT_EQ(EINVAL, reply->reply.error().code());
+  EXPECT_FALSE(fs::exists(before));
+  EXPECT_FALSE(fs::exists(after));
+  EXPECT_TRUE(helper_->waitForLog("refused execCommand"));
+}
+
 TEST_F(HelperToolTest, MalformedOrOversizedFramesCloseTheConnection) {
   startHelper();
   struct Case {
@@ -111,6 +128,35 @@ TEST_F(HelperToolTest, DebugInfoHasBothSectionsInItsLayout) {
   ASSERT_NE(std::string::npos, separator) << busy;
   EXPECT_NE(std::string::npos, busy.find("socket:[", separator)) << busy;
   EXPECT_EQ('\n', busy.back());
+}
+
+TEST_F(HelperToolTest, DebugInfoLinesCannotBeForgedByACommandLine) {
+  startHelper();
+  // Anyone may name a process so that the process section lists it.
+  const std::string forged = "vandrel\n0 1 0 forged\n***********************\nforged";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    char* argv[] = {const_cast<char*>(forged.c_str()), const_cast<char*>("300"), nullptr};
+    ::execv("/bin/sleep", argv);
+    ::_exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  const fs::path cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+  ASSERT_TRUE(eventually([&] { return readFile(cmdline).find("forged") != std::string::npos; }, 5s,
+                         "the named process"));
+  const std::string text = textOf(debugInfoRequest());
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_NE(std::string::npos, text.find("vandrel?0 1 0 forged?*****")) << text;
+  EXPECT_EQ(std::string::npos, text.find("\n0 1 0 forged")) << text;
+  EXPECT_EQ(1u, [&] {
+    std::size_t n = 0;
+    for (auto at = text.find("\n***********************\n"); at != std::string::npos;
+         at = text.find("\n***********************\n", at + 1)) {
+      ++n;
+    }
+    return n;
+  }()) << text;
 }
 
 // As the service manager starts it: the listening socket is descriptor 3,

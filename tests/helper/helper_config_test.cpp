@@ -1,18 +1,24 @@
 #include "helper/helper_config.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace vandrel::helper {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 TEST(HelperConfigTest, ReadsWhatFormatWrites) {
   HelperConfig config;
@@ -103,6 +109,21 @@ TEST_F(HelperConfigFileTest, RefusesAFileOthersMayChange) {
   fs::create_symlink(file_, dir_ / "link");
   EXPECT_FALSE(HelperConfig::load(dir_ / "link").ok());
   EXPECT_FALSE(HelperConfig::load(dir_ / "absent").ok());
+}
+
+TEST_F(HelperConfigFileTest, RefusesAFifoWithoutWaitingForAWriter) {
+  const fs::path fifo = dir_ / "fifo.conf";
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0644));
+  auto loaded = std::make_shared<std::promise<bool>>();
+  auto result = loaded->get_future();
+  std::thread([loaded, fifo] { loaded->set_value(HelperConfig::load(fifo).ok()); }).detach();
+  if (result.wait_for(5s) != std::future_status::ready) {
+    // A writer that comes and goes lets the stuck open return.
+    ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    result.wait();
+    FAIL() << "load waited for a writer of the FIFO";
+  }
+  EXPECT_FALSE(result.get());
 }
 
 }  // namespace

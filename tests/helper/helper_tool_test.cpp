@@ -3,6 +3,7 @@
 // (entered before this binary started): ports, routes and processes here
 // are the namespace's own. Daemon control, routes and the watchdog.
 
+#include "helper/proc_table.h"
 #include "tests/helper/helper_tool_fixture.h"
 
 namespace vandrel::helper::testing_support {
@@ -83,6 +84,39 @@ TEST_F(HelperToolTest, ForcedRestartKillsOnlyTheDaemon) {
   ::kill(bystanderPid, SIGKILL);
 }
 
+TEST_F(HelperToolTest, DaemonCopyOfAnotherUserOnThePortIsNotTakenForOurs) {
+  startHelper();
+  // The executable is 0755: any user may run it and take the port first.
+  const std::string program = daemon_->path().string();
+  Child squatter([&] {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::syscall(SYS_setgroups, 0, nullptr) != 0 || ::syscall(SYS_setgid, kNobody) != 0 ||
+          ::syscall(SYS_setuid, kNobody) != 0) {
+        ::_exit(3);
+      }
+      char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+      char* env[] = {nullptr};
+      ::execve(argv[0], argv, env);
+      ::_exit(127);
+    }
+    return pid > 0;
+  });
+  ASSERT_TRUE(squatter.ready());
+  ASSERT_TRUE(eventually([&] { return daemon_->listening(); }, 10s, "the other user's copy"));
+  const auto before = daemon_->running();
+  ASSERT_EQ(1u, before.size());
+  ASSERT_EQ(std::optional<uid_t>(kNobody), proc::processUid(before.front()));
+
+  EXPECT_EQ("<nil>", startDaemon());
+  EXPECT_FALSE(processAlive(before.front()));
+  const auto after = daemon_->running();
+  ASSERT_EQ(1u, after.size());
+  EXPECT_EQ(std::optional<uid_t>(0), proc::processUid(after.front()));
+  EXPECT_TRUE(daemon_->listening());
+  EXPECT_TRUE(helper_->waitForLog("Go Server not working"));
+}
+
 TEST_F(HelperToolTest, DaemonPathFromTheClientIsIgnored) {
   startHelper();
   const fs::path marker = dir_ / "marker";
@@ -139,6 +173,12 @@ INSTANTIATE_TEST_SUITE_P(
                                     c.daemonPath = (dir / "link").string();
                                   },
                                   "is a symbolic link", false},
+                    BadDaemonCase{"Fifo",
+                                  [](const DaemonCopy& d, HelperConfig&, const fs::path&) {
+                                    fs::remove(d.path());
+                                    ::mkfifo(d.path().c_str(), 0755);
+                                  },
+                                  "is not a regular file", false},
                     BadDaemonCase{"Missing",
                                   [](const DaemonCopy&, HelperConfig& c, const fs::path& dir) {
                                     c.daemonPath = (dir / "absent").string();

@@ -167,6 +167,15 @@ TEST_F(InstallerTest, FailuresExitOneWithAReason) {
   EXPECT_EQ(1, refused.exitCode);
   EXPECT_NE(std::string::npos, refused.errors.find("no bus")) << refused.errors;
 
+  // A FIFO in place of a program is refused, not waited on (124: timed out).
+  fs::remove(bundle_ / "Contents/Library/LaunchServices/com.vandrel.mac.daemon");
+  ASSERT_EQ(
+      0,
+      ::mkfifo((bundle_ / "Contents/Library/LaunchServices/com.vandrel.mac.daemon").c_str(), 0755));
+  const Ran fifo = install({}, "timeout 10");
+  EXPECT_EQ(1, fifo.exitCode) << fifo.errors;
+  EXPECT_NE(std::string::npos, fifo.errors.find("com.vandrel.mac.daemon")) << fifo.errors;
+
   EXPECT_EQ(2, install({"--uid", "x"}).exitCode);
   EXPECT_EQ(2, install({"--bogus", "1"}).exitCode);
 }
