@@ -13,12 +13,14 @@ namespace vandrel::helper {
 
 // The helper's configuration, /etc/vandrel/helper.conf, written by the
 // installer. One "key = value" per line; blank lines and lines starting
-// with "#" are ignored:
+// with "#" are ignored ("#" after a value does not start a comment):
 //
-//   allowed_uids = 1000 1001      # besides root, who may talk to the helper
+//   # besides root, who may talk to the helper
+//   allowed_uids = 1000 1001
 //   daemon_path = /usr/libexec/vandrel/Vandrel-server-daemon
 //   daemon_port = 50051
-//   exec_command = false          # caller-given shell commands (tests only)
+//   # caller-given shell commands (tests only)
+//   exec_command = false
 //
 // Everything is checked: an unknown or repeated key, a malformed value or a
 // missing daemon_path is an error, and the helper does not start with it.
