@@ -93,6 +93,7 @@ HelperTool::HelperTool(Options options)
     : config_(std::move(options.config)),
       socketPath_(std::move(options.socketPath)),
       runner_(options.runner ? *options.runner : platform::ProcessRunner::system()),
+      routeTimeout_(options.routeTimeout),
       daemon_([&] {
         auto daemon = options.daemon;
         daemon.daemonPath = config_.daemonPath;
@@ -155,7 +156,9 @@ std::vector<std::string> HelperTool::deleteRoutes(const std::vector<std::string>
              "\": not an address with an optional prefix");
       continue;
     }
-    auto out = runner_.run(spec->deleteArgv());
+    platform::ProcessOptions runOptions;
+    runOptions.timeout = routeTimeout_;
+    auto out = runner_.run(spec->deleteArgv(), runOptions);
     const int rc = out.ok() ? out.value().waitStatus : kNotRunStatus;
     if (!out.ok()) sysLog("cannot run ip: " + out.error().message);
     lines.push_back(deleteRouteLine(spec->text, rc));

@@ -45,6 +45,9 @@ class HelperTool {
     platform::ProcessRunner* runner = nullptr;  // the system runner when null
     DaemonControl::Options daemon;              // daemonPath and port come from `config`
     platform::Duration watchdogInterval = std::chrono::seconds(1);
+    // Longest wait for one "ip route del": a hung ip must not hold up the
+    // remaining routes, nor the watchdog's clean-up behind them.
+    platform::Duration routeTimeout = std::chrono::seconds(10);
   };
 
   explicit HelperTool(Options options);
@@ -86,6 +89,7 @@ class HelperTool {
   const HelperConfig config_;
   const std::string socketPath_;
   platform::ProcessRunner& runner_;
+  const platform::Duration routeTimeout_;
   platform::SerialQueue control_{"com.vandrel.mac.daemon.control"};
   DaemonControl daemon_;  // only inside control_
   mutable platform::Mutex mutex_;

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "helper/helper_tool.h"
+#include "platform/process.h"
+
 namespace vandrel::helper {
 namespace {
 
@@ -47,6 +50,30 @@ INSTANTIATE_TEST_SUITE_P(
                     RouteCase{std::string("10.0.0.0/8\0x", 12), false, false},
                     RouteCase{std::string("1.2.3.4\0", 8), false, false},
                     RouteCase{std::string(300, '1'), false, false}, RouteCase{"", false, false}));
+
+// Runs a program that never ends in place of every ip it is asked for,
+// with the options the helper gave.
+class HangingIp : public platform::ProcessRunner {
+ public:
+  platform::Result<platform::ProcessOutput> run(const std::vector<std::string>&,
+                                                const platform::ProcessOptions& options) override {
+    return platform::ProcessRunner::system().run({"sleep", "30"}, options);
+  }
+};
+
+TEST(RouteDeletionTest, AHungIpIsStoppedAndTheNextRouteStillRuns) {
+  HangingIp runner;
+  HelperTool::Options options;
+  options.config.daemonPath = "/nonexistent/daemon";
+  options.runner = &runner;
+  options.routeTimeout = std::chrono::milliseconds(200);
+  HelperTool tool(std::move(options));
+  const auto lines = tool.deleteRoutes({"10.0.0.0/8", "10.1.0.0/16"});
+  // Both ran and neither reports the exit of a finished ip (status 0).
+  EXPECT_EQ((std::vector<std::string>{"delete 10.0.0.0/8 res: " + std::to_string(127 << 8),
+                                      "delete 10.1.0.0/16 res: " + std::to_string(127 << 8)}),
+            lines);
+}
 
 }  // namespace
 }  // namespace vandrel::helper
