@@ -114,7 +114,8 @@ class Server {
   };
 
   // Creates the socket at `path` (replacing a stale socket there, never
-  // another kind of file) with permissions `mode`.
+  // another kind of file) with permissions `mode` (0777 bits only), which
+  // it has from the moment it exists; the process's umask stays as it was.
   static Result<std::unique_ptr<Server>> listenAt(const std::string& path, mode_t mode,
                                                   Handlers handlers);
   // Takes over a listening Unix stream socket made by someone else (the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,11 +17,19 @@ inline constexpr std::string_view kShellPath = "/bin/bash";
 inline constexpr std::string_view kDefaultPathEntry =
     "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
 
+// What the runner keeps of each of stdout and stderr. Far above what any of
+// our commands prints; it only bounds what a runaway child costs us. The
+// rest is read and dropped, so the child still runs to its end.
+inline constexpr std::size_t kMaxKeptOutput = 16 * 1024 * 1024;
+
 struct ProcessOutput {
   int waitStatus = 0;  // raw status from waitpid
   int exitCode = -1;   // WEXITSTATUS, or -1 when the process was killed by a signal
-  std::string standardOutput;
-  std::string standardError;
+  std::string standardOutput;  // at most kMaxKeptOutput bytes
+  std::string standardError;   // at most kMaxKeptOutput bytes
+  // The stream had more than kMaxKeptOutput bytes; the text above is its start.
+  bool standardOutputTruncated = false;
+  bool standardErrorTruncated = false;
 };
 
 struct ProcessOptions {
@@ -46,7 +55,10 @@ struct ProcessOptions {
 // - stdout and stderr are read while the child runs, so no amount of output
 //   on either can dead-lock it; run() returns once the child has exited and
 //   the output it wrote is collected (a background grandchild that keeps
-//   the pipes open does not hold it up);
+//   the pipes open does not hold it up); past kMaxKeptOutput bytes a
+//   stream is read on but dropped, and flagged as truncated;
+// - an argument, environment entry or working directory with a NUL byte in
+//   it is refused (EINVAL) rather than run cut short at that byte;
 // - a program that cannot be started (missing, not executable, bad working
 //   directory) is an Error in "NSPOSIXErrorDomain" with the errno as code,
 //   never exit code 127. A missing command inside runShell is the shell's

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -29,6 +31,36 @@ constexpr int kAcceptBackoffMs = 100;
 
 std::string describe(const PeerCredentials& peer) {
   return "pid " + std::to_string(peer.pid) + " uid " + std::to_string(peer.uid);
+}
+
+// Binds so that the socket file comes into being with exactly `mode`. A
+// chmod after bind would leave it open with the umask's permissions for a
+// moment, and would apply to whatever sits at the path by then. The umask
+// is process-wide, so it is set in a thread of its own that first stops
+// sharing umask and working directory with the rest of the process: no
+// other thread creates a file under it.
+Result<void> bindWithMode(int fd, const sockaddr_un& address, mode_t mode,
+                          const std::string& path) {
+  int error = 0;
+  const char* step = "";
+  try {
+    std::thread([&] {
+      if (::unshare(CLONE_FS) != 0) {
+        error = errno;
+        step = "cannot set the permissions of";
+        return;
+      }
+      ::umask(~mode & 0777);
+      if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_un)) != 0) {
+        error = errno;
+        step = "cannot bind";
+      }
+    }).join();
+  } catch (const std::system_error& failed) {
+    return ipcError(failed.code().value(), "cannot bind \"" + path + "\"");
+  }
+  if (error != 0) return ipcError(error, std::string(step) + " \"" + path + "\"");
+  return success();
 }
 
 }  // namespace
@@ -151,6 +183,11 @@ void Server::State::acceptLoop(const std::shared_ptr<State>& state) {
 
 Result<std::unique_ptr<Server>> Server::listenAt(const std::string& path, mode_t mode,
                                                  Handlers handlers) {
+  if ((mode & ~mode_t{0777}) != 0) {
+    char octal[16];
+    std::snprintf(octal, sizeof(octal), "%o", static_cast<unsigned>(mode));
+    return ipcError(EINVAL, std::string("a socket takes permission bits only, not ") + octal);
+  }
   auto address = detail::unixAddress(path);
   if (!address.ok()) return address.error();
   struct stat st {};
@@ -160,10 +197,8 @@ Result<std::unique_ptr<Server>> Server::listenAt(const std::string& path, mode_t
   }
   OwnedFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return ipcError(errno, "cannot create a socket");
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address.value()), sizeof(sockaddr_un))) {
-    return ipcError(errno, "cannot bind \"" + path + "\"");
-  }
-  if (::chmod(path.c_str(), mode) != 0) return ipcError(errno, "cannot chmod \"" + path + "\"");
+  auto bound = bindWithMode(fd.get(), address.value(), mode, path);
+  if (!bound.ok()) return bound.error();
   if (::listen(fd.get(), SOMAXCONN) != 0)
     return ipcError(errno, "cannot listen on \"" + path + "\"");
   return adopt(fd.release(), std::move(handlers));

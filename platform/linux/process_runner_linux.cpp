@@ -38,6 +38,33 @@ Error posixError(int code, const std::string& what) {
 
 std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
+bool hasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
+
+// The kernel takes each of these as a C string, cut at its first NUL byte:
+// what ran would differ from what the caller asked for. The entry itself is
+// not repeated, as it may hold a secret.
+std::optional<Error> nulByteIn(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& environment,
+                               const std::string& workingDirectory) {
+  const std::string name = quoted(argv.front().substr(0, argv.front().find('\0')));
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    if (hasNul(argv[i])) {
+      return posixError(EINVAL, "cannot run " + name + ": argument " + std::to_string(i) +
+                                    " contains a NUL byte");
+    }
+  }
+  for (std::size_t i = 0; i < environment.size(); ++i) {
+    if (hasNul(environment[i])) {
+      return posixError(EINVAL, "cannot run " + name + ": environment entry " +
+                                    std::to_string(i) + " contains a NUL byte");
+    }
+  }
+  if (hasNul(workingDirectory)) {
+    return posixError(EINVAL, "cannot run " + name + ": the working directory contains a NUL byte");
+  }
+  return std::nullopt;
+}
+
 
 struct Pipe {
   UniqueFd read;
@@ -161,16 +188,28 @@ class SpawnPlan {
   posix_spawnattr_t attr_;
 };
 
-// Appends what is readable now, up to `limit` bytes; closes `fd` at end of
-// file or on an error.
-void readAvailable(UniqueFd& fd, std::string& into, std::size_t limit) {
+// One output stream of the child: what is kept of it, and whether more
+// came than is kept.
+struct Sink {
+  std::string& text;
+  bool& truncated;
+};
+
+// Reads what is readable now, up to `limit` bytes; closes `fd` at end of
+// file or on an error. Past kMaxKeptOutput the bytes are read and dropped:
+// leaving them in the pipe would block the child once it is full.
+void readAvailable(UniqueFd& fd, Sink sink, std::size_t limit) {
+  std::string dropped;
   while (fd && limit > 0) {
-    const std::size_t want = std::min(kChunk, limit);
-    const std::size_t old = into.size();
+    const std::size_t room = kMaxKeptOutput - sink.text.size();
+    std::string& into = room > 0 ? sink.text : dropped;
+    const std::size_t want = std::min({kChunk, limit, room > 0 ? room : kChunk});
+    const std::size_t old = room > 0 ? into.size() : 0;
     into.resize(old + want);
     const ssize_t n = ::read(fd.get(), into.data() + old, want);
     into.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
     if (n > 0) {
+      if (room == 0) sink.truncated = true;
       limit -= static_cast<std::size_t>(n);
       continue;
     }
@@ -183,13 +222,16 @@ void readAvailable(UniqueFd& fd, std::string& into, std::size_t limit) {
 // Reads exactly what sits in the pipe now: once the child has exited that
 // is everything it wrote, and a background process it left behind with the
 // pipe open cannot keep us here.
-void drainAfterExit(UniqueFd& fd, std::string& into) {
+void drainAfterExit(UniqueFd& fd, Sink sink) {
   int pending = 0;
   if (fd && ::ioctl(fd.get(), FIONREAD, &pending) == 0 && pending > 0) {
-    readAvailable(fd, into, static_cast<std::size_t>(pending));
+    readAvailable(fd, sink, static_cast<std::size_t>(pending));
   }
   fd.reset();
 }
+
+Sink stdoutSink(ProcessOutput& out) { return {out.standardOutput, out.standardOutputTruncated}; }
+Sink stderrSink(ProcessOutput& out) { return {out.standardError, out.standardErrorTruncated}; }
 
 // Writes what the pipe takes now; closes it when all is written or the
 // child stopped reading (EPIPE: not our failure, the child chose to).
@@ -279,8 +321,8 @@ Result<int> collect(Child& child, const std::string& name, const ProcessOptions&
     }
     // A bounded read per wake-up: a child that writes without pause must
     // not keep us from its stdin, its other stream or the deadline.
-    if (outPoll && outPoll->revents) readAvailable(child.output, out.standardOutput, kReadPerWake);
-    if (errPoll && errPoll->revents) readAvailable(child.error, out.standardError, kReadPerWake);
+    if (outPoll && outPoll->revents) readAvailable(child.output, stdoutSink(out), kReadPerWake);
+    if (errPoll && errPoll->revents) readAvailable(child.error, stderrSink(out), kReadPerWake);
     if (inPoll && inPoll->revents) writeAvailable(child.input, options.standardInput, written);
     if (exitPoll && !exitPoll->revents) continue;
     int status = 0;
@@ -289,8 +331,8 @@ Result<int> collect(Child& child, const std::string& name, const ProcessOptions&
     // wait for any child); the pid is no longer ours to signal.
     if (r < 0) return posixError(-r, "cannot wait for " + quoted(name));
     if (r == 0) continue;
-    drainAfterExit(child.output, out.standardOutput);
-    drainAfterExit(child.error, out.standardError);
+    drainAfterExit(child.output, stdoutSink(out));
+    drainAfterExit(child.error, stderrSink(out));
     return status;
   }
 }
@@ -341,6 +383,7 @@ Result<ProcessOutput> LinuxProcessRunner::run(const std::vector<std::string>& ar
   const std::vector<std::string> environment =
       options.environment.empty() ? std::vector<std::string>{std::string(kDefaultPathEntry)}
                                   : options.environment;
+  if (auto refused = nulByteIn(argv, environment, options.workingDirectory)) return *refused;
   auto program = resolveProgram(argv.front(), environment);
   if (!program.ok()) return program.error();
   auto spawned = spawn(program.value(), argv, environment, options);

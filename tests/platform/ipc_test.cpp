@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,7 +16,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -463,6 +466,54 @@ TEST_F(IpcTest, SocketGetsTheRequestedMode) {
   struct stat st {};
   ASSERT_EQ(0, ::stat(socketPath_.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 0777);
+}
+
+// The inotify events of `dir` that name `file`, read without waiting: the
+// kernel queues them before the call that caused them returns.
+std::vector<std::uint32_t> eventsFor(int inotifyFd, const std::string& file) {
+  std::vector<std::uint32_t> masks;
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(inotifyFd, buffer, sizeof(buffer));
+    if (n <= 0) return masks;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && file == event->name) masks.push_back(event->mask);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+TEST_F(IpcTest, SocketComesIntoBeingWithItsModeAndIsNeverChangedAfter) {
+  // Were the mode set after bind, the file would exist for a while with the
+  // umask's permissions, and the change shows as an attribute event.
+  struct Case {
+    mode_t umask;
+    mode_t mode;
+  };
+  const Case cases[] = {{022, 0600}, {077, 0666}, {0, 0640}, {027, 0660}};
+  OwnedFd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  ASSERT_TRUE(watch);
+  ASSERT_GE(::inotify_add_watch(watch.get(), dir_.path().c_str(), IN_CREATE | IN_ATTRIB), 0);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    SCOPED_TRACE(testing::Message() << "umask " << std::oct << c.umask << " mode " << c.mode);
+    const std::string name = "mode" + std::to_string(i) + ".sock";
+    const mode_t previous = ::umask(c.umask);
+    auto server = Server::listenAt(dir_.file(name), c.mode, {});
+    const mode_t after = ::umask(previous);
+    ASSERT_TRUE(server.ok()) << server.error().message;
+    EXPECT_EQ(c.umask, after);  // the process's umask is left alone
+    EXPECT_EQ(eventsFor(watch.get(), name), std::vector<std::uint32_t>{IN_CREATE});
+    struct stat st {};
+    ASSERT_EQ(0, ::lstat(dir_.file(name).c_str(), &st));
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(c.mode, st.st_mode & 07777);
+  }
+  // A socket takes permission bits only; a chmod-free bind cannot give more.
+  auto special = Server::listenAt(dir_.file("special.sock"), 04666, {});
+  ASSERT_FALSE(special.ok());
+  EXPECT_EQ(EINVAL, special.error().code);
 }
 
 TEST_F(IpcTest, AdoptTakesOnlyAListeningUnixStreamSocket) {

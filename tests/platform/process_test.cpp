@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +115,37 @@ TEST(ProcessRunnerTest, ReadsLargeOutputOnBothStreamsAtOnce) {
   EXPECT_EQ(out.exitCode, 0);
   EXPECT_EQ(out.standardOutput, std::string(204800, 'o'));
   EXPECT_EQ(out.standardError, std::string(204800, 'e') + std::string(204800, 'E'));
+}
+
+TEST(ProcessRunnerTest, KeepsAtMostTheCapOfAStreamAndFlagsWhatWasCut) {
+  // The child writes on past the cap and then to the other stream: it is
+  // drained to its end, so it neither blocks nor loses the later line.
+  struct Case {
+    const char* name;
+    const char* stream;  // where the bulk goes; "done" goes to the other
+    std::size_t size;
+    bool truncated;
+  };
+  const Case cases[] = {
+      {"stdout past the cap", "1", kMaxKeptOutput + 300000, true},
+      {"stderr past the cap", "2", kMaxKeptOutput + 300000, true},
+      {"stdout exactly at the cap", "1", kMaxKeptOutput, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool toStdout = std::string_view(c.stream) == "1";
+    const ProcessOutput out = mustRunShell("head -c " + std::to_string(c.size) +
+                                           " /dev/zero | tr '\\0' x >&" + c.stream +
+                                           "; echo done >&" + (toStdout ? "2" : "1"));
+    EXPECT_EQ(out.exitCode, 0);
+    const std::string& bulk = toStdout ? out.standardOutput : out.standardError;
+    const std::string& other = toStdout ? out.standardError : out.standardOutput;
+    EXPECT_EQ(bulk.size(), std::min(c.size, kMaxKeptOutput));
+    EXPECT_EQ(bulk.find_first_not_of('x'), std::string::npos);
+    EXPECT_EQ(other, "done\n");
+    EXPECT_EQ(toStdout ? out.standardOutputTruncated : out.standardErrorTruncated, c.truncated);
+    EXPECT_FALSE(toStdout ? out.standardErrorTruncated : out.standardOutputTruncated);
+  }
 }
 
 TEST(ProcessRunnerTest, DeliversLargeStdinWhileReadingOutput) {
@@ -236,6 +269,39 @@ TEST(ProcessRunnerTest, ProgramThatCannotStartIsAnError) {
 
   // Inside a shell command a missing program is the shell's exit code.
   EXPECT_EQ(mustRunShell("vandrel-no-such-program").exitCode, 127);
+}
+
+TEST(ProcessRunnerTest, RefusesANulByteInsteadOfRunningWhatPrecedesIt) {
+  // Each of these would run, cut at the NUL, were it passed on as a C string.
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+    std::vector<std::string> environment;
+    std::string workingDirectory;
+  };
+  const Case cases[] = {
+      {"program", {"/bin/true\0/elsewhere"s}, {}, ""},
+      {"argument", {"/bin/echo", "safe\0; more"s}, {}, ""},
+      {"shell command", {std::string(kShellPath), "-c", "exit 0\0; exit 3"s}, {}, ""},
+      {"environment entry", {"/bin/true"}, {"PATH=/bin\0:/elsewhere"s}, ""},
+      {"working directory", {"/bin/true"}, {}, "/\0/elsewhere"s},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessOptions options;
+    options.environment = c.environment;
+    options.workingDirectory = c.workingDirectory;
+    auto result = ProcessRunner::system().run(c.argv, bounded(options));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().domain, "NSPOSIXErrorDomain");
+    EXPECT_EQ(result.error().code, EINVAL);
+    EXPECT_NE(result.error().message.find("NUL byte"), std::string::npos) << result.error().message;
+    EXPECT_EQ(result.error().message.find('\0'), std::string::npos);
+  }
+  auto shell = ProcessRunner::system().runShell("exit 0\0; exit 3"s, bounded());
+  ASSERT_FALSE(shell.ok());
+  EXPECT_EQ(shell.error().code, EINVAL);
 }
 
 TEST(ProcessRunnerTest, RunsInTheGivenWorkingDirectory) {
