@@ -119,13 +119,28 @@ platform::Result<std::vector<std::string>> certificatesFromPemOrDer(std::string_
   std::vector<std::string> certificates;
   std::unique_ptr<BIO, BioFree> bio(
       BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+  // The reader stops at the first block it cannot read as well as at the
+  // end: only "no further block" is the end. Keeping the blocks read before
+  // a damaged one would pin fewer certificates than the file names.
+  bool damaged = false;
   while (bio) {
     X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-    if (!cert) break;
+    if (!cert) {
+      const unsigned long error = ERR_peek_last_error();
+      damaged = ERR_GET_LIB(error) != ERR_LIB_PEM || ERR_GET_REASON(error) != PEM_R_NO_START_LINE;
+      break;
+    }
     certificates.push_back(toDer(cert.get()));
   }
   ERR_clear_error();
-  if (!certificates.empty()) return certificates;
+  if (!certificates.empty()) {
+    if (damaged) {
+      return bundleError(kBadCertificate, "a certificate block after the first " +
+                                              std::to_string(certificates.size()) +
+                                              " cannot be read");
+    }
+    return certificates;
+  }
   if (isOneDerCertificate(content)) return std::vector<std::string>{std::string(content)};
   return bundleError(kNoCertificates, "neither PEM certificates nor one DER certificate");
 }

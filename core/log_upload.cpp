@@ -5,6 +5,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -39,10 +40,17 @@ platform::Error gzipError(int code, const z_stream& stream) {
 }
 
 // The whole file, or none when it cannot be read (a read error is not an
-// end of file: a directory in its place must not upload as empty).
+// end of file: a directory in its place must not upload as empty). Only a
+// regular file is the log: a named pipe or a device in its place would
+// hold the caller (O_NONBLOCK covers the open) or never end.
 std::optional<std::string> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    return std::nullopt;
+  }
   std::string content;
   char buffer[64 * 1024];
   for (;;) {

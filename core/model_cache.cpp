@@ -64,7 +64,9 @@ std::optional<std::string> chacha20(std::string_view input) {
 }
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  // O_NONBLOCK: a named pipe in the entry's place must not hold the caller
+  // until some writer comes; it is refused below as not a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   std::optional<std::string> result;

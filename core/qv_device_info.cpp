@@ -32,8 +32,10 @@ constexpr std::size_t kMaxFileSize = 64 * 1024;
 constexpr std::array<std::string_view, 4> kPlaceholders = {"to be filled by o.e.m.",
                                                            "not specified", "default string", "0"};
 
+// O_NONBLOCK: a named pipe in a source's place reads as empty (so the
+// fallback) instead of holding the caller until some writer comes.
 std::optional<std::string> readSmallFile(const fs::path& path) {
-  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return std::nullopt;
   std::string text;
   if (!platform::readAll(file.get(), text, kMaxFileSize)) return std::nullopt;

@@ -117,6 +117,38 @@ TEST_F(CertBundleTest, CertificatesAreReadFromPemOrDer) {
   EXPECT_FALSE(certificatesFromPemOrDer("").ok());
 }
 
+TEST_F(CertBundleTest, ADamagedCertificateBlockFailsTheWholeFile) {
+  const std::string good = TestCertificateAuthority::shared().pem();
+  const std::string other = other_.pem();
+  // The body's middle line loses characters: its base64 no longer decodes
+  // to a certificate.
+  std::string damaged = other;
+  damaged.erase(other.find('\n', other.find("-----\n") + 6) - 10, 10);
+  std::string cut = other.substr(0, other.find("-----END"));
+  struct Case {
+    const char* name;
+    std::string content;
+  };
+  const std::vector<Case> cases = {
+      {"damaged second block", good + damaged},
+      {"damaged first block", damaged + good},
+      {"second block without its end line", good + cut},
+      {"block whose body is not a certificate",
+       good + "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto read = certificatesFromPemOrDer(c.content);
+    EXPECT_FALSE(read.ok()) << read.value().size() << " certificate(s) read";
+  }
+  // Text around the blocks and blocks of other kinds are no damage.
+  const auto withText = certificatesFromPemOrDer(
+      "# first\n" + good + "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n" +
+      "# second\n" + other + "\n# end\n");
+  ASSERT_TRUE(withText.ok());
+  EXPECT_EQ(withText.value(), (std::vector<std::string>{caDer(), otherDer()}));
+}
+
 TEST_F(CertBundleTest, PlaceholderIsAFreshCertificateThatPacks) {
   auto first = makePlaceholderCertificate("placeholder");
   auto second = makePlaceholderCertificate("placeholder");

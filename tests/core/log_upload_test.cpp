@@ -8,6 +8,7 @@
 
 #include "core/model_cache.h"
 #include "tests/core/account_fixture.h"
+#include "tests/core/core_test_support.h"
 #include "tests/support/gzip.h"
 
 namespace vandrel::core {
@@ -226,16 +227,31 @@ TEST_F(LogUploadTest, ManualUploadShowsItsOutcome) {
 
 TEST_F(LogUploadTest, AnUnreadableLogFileIsNotUploaded) {
   LogUpload& upload = uploaderOver(catalogueWith(std::nullopt));
-  platform::mainQueue().runPending();
-  LogUtil::closeLogFileHandle();
   const fs::path file = home_.dataCache() / "vandrel.log";
-  fs::remove(file);
-  fs::create_directory(file);  // in the way of the file: cannot be read
-  upload.uploadLogs(false);
-  ASSERT_TRUE(drain());
-  EXPECT_TRUE(standin_->requestsTo("/api/2/log/file").empty());
-  EXPECT_TRUE(port_.alerts().empty()) << "abandoned without a word";
-  fs::remove(file);
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+  };
+  const std::vector<Case> cases = {
+      // In the way of the file: cannot be read.
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }},
+      // Not the log, and it must not hold the uploading thread.
+      {"named pipe", [](const fs::path& p) { ASSERT_TRUE(testing_support::makeFifo(p)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::mainQueue().runPending();
+    LogUtil::closeLogFileHandle();
+    fs::remove(file);
+    c.make(file);
+    EXPECT_TRUE(testing_support::returnsWithoutWaitingOn(file, [&] { upload.uploadLogs(false); }));
+    ASSERT_TRUE(drain());
+    EXPECT_TRUE(standin_->requestsTo("/api/2/log/file").empty());
+    EXPECT_TRUE(port_.alerts().empty()) << "abandoned without a word";
+    EXPECT_TRUE(fs::exists(file)) << "nothing deleted";
+    LogUtil::closeLogFileHandle();
+    fs::remove(file);
+  }
 }
 
 TEST_F(LogUploadTest, ArchiveNameCarriesTheUserNumberBetweenDateAndTime) {

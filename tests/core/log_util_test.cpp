@@ -312,6 +312,25 @@ TEST_F(LogUtilTest, UncreatableFolderIsReportedOnceAndLinesStillListed) {
   EXPECT_FALSE(fs::exists(cacheFolder()));
 }
 
+TEST_F(LogUtilTest, ANamedPipeInPlaceOfTheLogFileGetsNoLines) {
+  ASSERT_TRUE(makeFifo(logFile()));
+  // A reader of the test's own: with nobody reading, the pipe would fill
+  // after some 64 KiB of lines and then hold the main thread for good.
+  const int reader = ::open(logFile().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  logCaptured(1, "[LOG]: not into a pipe");
+  char buffer[256];
+  EXPECT_LE(::read(reader, buffer, sizeof buffer), 0) << "a line went into the pipe";
+  ::close(reader);
+  ASSERT_EQ(LogUtil::displayedLines().size(), 1u);
+  EXPECT_EQ(LogUtil::displayedLines()[0].substr(kDateLength), "[LOG]: not into a pipe");
+
+  // Once the pipe is gone the next line makes a file again.
+  fs::remove(logFile());
+  const std::string printed = logCaptured(1, "[LOG]: into the file");
+  EXPECT_EQ(readFile(logFile()), printed.substr(0, printed.size() - 1));
+}
+
 TEST_F(LogUtilTest, LinesOfSeveralThreadsKeepTheirOrderAndNeverInterleave) {
   constexpr int kThreads = 4;
   constexpr int kLines = 250;

@@ -20,6 +20,7 @@
 #include "core/line_item.h"
 #include "core/log_util.h"
 #include "core/region_records.h"
+#include "tests/core/core_test_support.h"
 #include "tests/support/temp_home.h"
 
 namespace vandrel::core {
@@ -224,6 +225,43 @@ TEST_F(ModelCacheTest, FailedLoadsGiveNothingWithOneDebugLine) {
   EXPECT_EQ(linesContaining("[DEBUG]: decode model error: currentLineCache",
                             [] { EXPECT_EQ(loadModel<LineItem>("currentLineCache"), nullptr); }),
             1);
+}
+
+TEST_F(ModelCacheTest, AnEntryThatIsNoFileLoadsAsNothingWithoutWaiting) {
+  AccountModel account;
+  account.account = "kept";
+  saveModel(account, "inputAccountInfoKey");
+  const fs::path entry = entryPath("accountInfoKey");
+  struct Case {
+    const char* name;
+    void (*make)(const fs::path&);
+  };
+  const std::vector<Case> cases = {
+      {"named pipe", [](const fs::path& p) { ASSERT_TRUE(testing_support::makeFifo(p)); }},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }},
+      {"link to a named pipe",
+       [](const fs::path& p) {
+         ASSERT_TRUE(testing_support::makeFifo(p.string() + ".pipe"));
+         fs::create_symlink(p.string() + ".pipe", p);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make(entry);
+    int lines = 0;
+    EXPECT_TRUE(testing_support::returnsWithoutWaitingOn(entry, [&] {
+      lines = linesContaining("[DEBUG]: decode model error: accountInfoKey",
+                              [] { EXPECT_FALSE(loadModel<AccountModel>("accountInfoKey")); });
+    }));
+    EXPECT_EQ(lines, 1);
+    fs::remove(entry);
+    fs::remove(entry.string() + ".pipe");
+  }
+  // A save replaces the odd file with a loadable entry; the others stay.
+  ASSERT_TRUE(testing_support::makeFifo(entry));
+  saveModel(account, "accountInfoKey");
+  EXPECT_EQ(loadModel<AccountModel>("accountInfoKey")->account, "kept");
+  EXPECT_EQ(loadModel<AccountModel>("inputAccountInfoKey")->account, "kept");
 }
 
 TEST_F(ModelCacheTest, SavesReplaceTheEntryThroughATemporaryFile) {

@@ -209,6 +209,30 @@ TEST_F(DeviceFactsTest, OsReleaseLinkedIntoTheRootIsFollowed) {
   EXPECT_EQ(facts().osVersion(), "12");
 }
 
+TEST_F(DeviceFactsTest, NamedPipesInPlaceOfTheSourcesGiveTheFallbacksWithoutWaiting) {
+  struct Case {
+    const char* source;
+    std::string (*read)(const DeviceFacts&);
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"sys/class/dmi/id/product_serial", [](const DeviceFacts& d) { return d.udid(); },
+       "unKnowUDID"},
+      {"etc/machine-id", [](const DeviceFacts& d) { return d.udid(); }, "unKnowUDID"},
+      {"sys/class/dmi/id/product_name", [](const DeviceFacts& d) { return d.deviceModel(); }, ""},
+      {"etc/os-release", [](const DeviceFacts& d) { return d.osVersion(); }, "unknow"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.source);
+    ASSERT_TRUE(makeFifo(root() / c.source));
+    const DeviceFacts device = facts();
+    std::string value = "not read";
+    EXPECT_TRUE(returnsWithoutWaitingOn(root() / c.source, [&] { value = c.read(device); }));
+    EXPECT_EQ(value, c.expected);
+    fs::remove(root() / c.source);
+  }
+}
+
 TEST(QvDeviceInfoTest, StaticGettersReadTheRunningApplication) {
   // ctest points VANDREL_BUNDLE at the build tree's bundle.
   EXPECT_EQ(qv_DeviceInfo::bundleId(), "com.vandrel.mac.offline");
