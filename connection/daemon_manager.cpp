@@ -154,9 +154,12 @@ void DaemonManager::checkDaemonNow(const std::shared_ptr<LineItem>& line,
   LogUtil::debug("check daemon: " + std::to_string(status));
   switch (status) {
     case DaemonRegister::kStatusUnknown:
-      helper_.checkDaemonCallBack([this, line, connectId, resolver](auto answer) {
-        connectingCheck(answer, line, connectId, resolver);
-      });
+      // The reply may come after the attempt ended: it still reaches this
+      // instance, so it counts as work until it has come.
+      helper_.checkDaemonCallBack(
+          [this, line, connectId, resolver, work = trackWork()](auto answer) {
+            connectingCheck(answer, line, connectId, resolver);
+          });
       return;
     case DaemonRegister::kStatusNeedsInstall:
       showInstallPrompt(line, connectId, resolver);
@@ -190,6 +193,9 @@ void DaemonManager::connectingCheck(const std::optional<std::string>& answer,
 void DaemonManager::showInstallPrompt(const std::shared_ptr<LineItem>& line,
                                       const std::string& connectId,
                                       const Promise<ResultData>& resolver) {
+  // A late version answer (or a check begun as the watchdog fired) must not
+  // ask for an administrator on behalf of an attempt nobody waits for.
+  if (!isCurrent(connectId)) return;
   // Closing the prompt without "OK" runs nothing: the wait then ends with
   // the attempt (watchdog or cancel).
   alerts_.showAlert(std::string(kInstallPromptTitle), std::string(kInstallPromptMessage), "OK",
@@ -227,7 +233,7 @@ void DaemonManager::installHelper(std::string connectId, std::shared_ptr<LineIte
 void DaemonManager::loadService(const std::shared_ptr<LineItem>& line, const std::string& connectId,
                                 const Promise<ResultData>& resolver) {
   LogUtil::log("connecting check service");
-  helper_.checkAndLoad([this, line, connectId, resolver](auto error) {
+  helper_.checkAndLoad([this, line, connectId, resolver, work = trackWork()](auto error) {
     serviceLoaded(error, line, connectId, resolver);
   });
 }
@@ -283,7 +289,8 @@ void DaemonManager::handleLaunchDaemonCheck(std::optional<std::string> answer) {
 
 void DaemonManager::checkAuth() {
   LogUtil::log("launch check daemon");
-  helper_.checkDaemonCallBack([this](auto answer) { handleLaunchDaemonCheck(answer); });
+  helper_.checkDaemonCallBack(
+      [this, work = trackWork()](auto answer) { handleLaunchDaemonCheck(answer); });
 }
 
 // ---- Network -------------------------------------------------------------------------
@@ -295,11 +302,12 @@ std::optional<std::vector<std::string>> DaemonManager::getDeviceDNS() {
 ResultData DaemonManager::resetNetwork() {
   VANDREL_CHECK(!platform::isMainThread(), "DaemonManager::resetNetwork on the main thread");
   if (manager_.qv_connectStatus() == core::qv_ConnectStatus::qv_on) {
-    manager_.stopTunnels().then(platform::globalQueue(), [this](const ResultData& stopped) {
-      if (!stopped.isSuccess) return;
-      manager_.setBothConnectStatuses(core::qv_ConnectStatus::qv_off);
-      manager_.postVPNStatusChange();
-    });
+    manager_.stopTunnels().then(platform::globalQueue(),
+                                [this, work = trackWork()](const ResultData& stopped) {
+                                  if (!stopped.isSuccess) return;
+                                  manager_.setBothConnectStatuses(core::qv_ConnectStatus::qv_off);
+                                  manager_.postVPNStatusChange();
+                                });
   }
   const std::optional<std::string> path = helper_.goServicePath();
   if (!path) {

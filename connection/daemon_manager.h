@@ -145,9 +145,9 @@ class DaemonManager {
   // the stop); none when nothing is up.
   std::optional<core::ConnectMode> startedMode() const;
 
-  // Steps not yet done that nobody waits for (the helper check, the
-  // install, the daemon start after the helper's answer): an instance other
-  // than the shared one must outlive them.
+  // Steps not yet done that nobody waits for (the helper check, a helper
+  // reply still owed, the install, the daemon start after the helper's
+  // answer): an instance other than the shared one must outlive them.
   int pendingWorkCount() const { return pendingWork_.load(); }
 
  private:

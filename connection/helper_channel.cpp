@@ -174,7 +174,8 @@ void HelperChannel::Impl::sendNow(const std::shared_ptr<Impl>& self,
                    nullptr, nullptr});
     return;
   }
-  auto sent = link->connection->send(request->SerializeAsString());
+  const std::string payload = request->SerializeAsString();
+  auto sent = link->connection->send(payload);
   if (sent.ok()) return;
   Done failed;
   {
@@ -191,6 +192,9 @@ void HelperChannel::Impl::sendNow(const std::shared_ptr<Impl>& self,
                HelperOutcome{communicationError(kConnectionInterrupted, sent.error().message),
                              nullptr, nullptr});
   }
+  // A frame too big to send is refused before a byte goes out: the stream
+  // is intact, and the other commands' replies still come on it.
+  if (payload.size() > ipc::kMaxFrameSize) return;
   link->connection->close();
 }
 

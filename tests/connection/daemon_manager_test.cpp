@@ -448,6 +448,64 @@ TEST_F(DaemonManagerTest, WaitsThatNeverEndByThemselvesEndWithTheAttempt) {
   EXPECT_EQ(0, helper_.count("registerDaemon"));
 }
 
+TEST_F(DaemonManagerTest, AHelperAnswerStillOnItsWayIsPendingWork) {
+  struct Case {
+    const char* command;
+    std::int32_t status;
+  };
+  for (const Case& c : {Case{"checkDaemon", DaemonRegister::kStatusUnknown},
+                        Case{"checkAndLoad", DaemonRegister::kStatusInstalled}}) {
+    SCOPED_TRACE(c.command);
+    helper_.setAuthorizationStatus(c.status);
+    helper_.hold(c.command);
+    const int callsBefore = helper_.count(c.command);
+    click();
+    ASSERT_TRUE(drive([&] { return helper_.count(c.command) == callsBefore + 1; }));
+    ASSERT_TRUE(fireWatchdog());
+    ASSERT_TRUE(driveToStatus(qv_ConnectStatus::qv_off));
+    ASSERT_TRUE(drive([&] { return connection_->pendingWorkCount() == 0; }));
+    // The reply will reach the daemon manager: its owner must wait for it.
+    EXPECT_GT(daemonManager_->pendingWorkCount(), 0);
+    helper_.release(c.command);
+    ASSERT_TRUE(drive([&] { return daemonManager_->pendingWorkCount() == 0; }));
+  }
+
+  helper_.hold("checkDaemon");
+  daemonManager_->checkAuth();
+  ASSERT_TRUE(helper_.waitForCalls("checkDaemon", 2));
+  EXPECT_GT(daemonManager_->pendingWorkCount(), 0);
+  helper_.release("checkDaemon");
+  ASSERT_TRUE(eventually([&] { return countLogLines("[LOG]: launch daemon ok") == 1; }));
+  ASSERT_TRUE(drive([&] { return daemonManager_->pendingWorkCount() == 0; }));
+}
+
+TEST_F(DaemonManagerTest, AnAttemptThatEndedShowsNoInstallPrompt) {
+  // A version answer that comes after the watchdog.
+  helper_.setAuthorizationStatus(DaemonRegister::kStatusUnknown);
+  helper_.script("checkDaemon", std::string(" 1024"));
+  helper_.hold("checkDaemon");
+  click();
+  ASSERT_TRUE(drive([&] { return helper_.count("checkDaemon") == 1; }));
+  ASSERT_TRUE(fireWatchdog());
+  ASSERT_TRUE(driveToStatus(qv_ConnectStatus::qv_off));
+  helper_.release("checkDaemon");
+  helper_.flush();
+  ASSERT_TRUE(drive([&] { return daemonManager_->pendingWorkCount() == 0; }));
+  // The answer still tells what the helper is.
+  EXPECT_EQ(DaemonRegister::kStatusNeedsInstall, helper_.authorizationStatus());
+
+  // A check that begins once its attempt was superseded.
+  auto ended = daemonManager_->checkDaemon(manager_->currentLine(), "superseded");
+  const auto result = ended.wait(10s);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(DaemonManager::kTimeout, result->message);
+  ASSERT_TRUE(drive([&] { return daemonManager_->pendingWorkCount() == 0; }));
+
+  platform::mainQueue().runFor(100ms);
+  EXPECT_EQ(0u, presenter_.count(std::string(DaemonManager::kInstallPromptTitle)));
+  EXPECT_EQ(0, helper_.count("registerDaemon"));
+}
+
 TEST_F(DaemonManagerTest, AFailedDaemonStartIsAHelpToolError) {
   helper_.setAuthorizationStatus(DaemonRegister::kStatusInstalled);
   helper_.script("checkAndLoad", std::string("the daemon did not start"));
@@ -534,6 +592,24 @@ TEST_F(DaemonManagerTest, TheNetworkResetStopsAConnectedTunnelThenClearsTheDaemo
   EXPECT_EQ(qv_ConnectStatus::qv_off, connection_->lastConnectStatus());
   EXPECT_EQ(qv_ConnectStatus::qv_off, statuses().back());
   EXPECT_TRUE(nothingRunning());
+}
+
+TEST_F(DaemonManagerTest, ANetworkResetWhoseStopIsUnderWayIsPendingWork) {
+  ASSERT_TRUE(connectAndWait());
+  // The daemon's stop fails: the helper's forced restart ends the stop.
+  daemon_.script("StopTun2socks", DaemonReply::fail("stuck"), 1);
+  helper_.hold("reloadAndClear");
+  platform::Promise<ResultData> reset;
+  platform::globalQueue().async([&] { reset.resolve(daemonManager_->resetNetwork()); });
+  ASSERT_TRUE(drive([&] { return reset.isSettled(); }));
+  ASSERT_EQ(1, helper_.count("reloadAndClear"));
+  // The restart's answer will reach the daemon manager: its owner must wait.
+  EXPECT_GT(daemonManager_->pendingWorkCount(), 0);
+  helper_.release("reloadAndClear");
+  ASSERT_TRUE(drive([&] {
+    return daemonManager_->pendingWorkCount() == 0 &&
+           connection_->qv_connectStatus() == qv_ConnectStatus::qv_off;
+  }));
 }
 
 TEST_F(DaemonManagerTest, TheNetworkResetReportsWhatKeptItFromClearing) {
