@@ -52,12 +52,14 @@ void RemoteFlagImages::load(const std::string& url, std::function<void(const QPi
 
   platform::HttpRequest request;
   request.url = url;
+  // The engine refuses a longer reply as it arrives (by its announced length
+  // or its first bytes past the limit), so none is held in memory whole.
+  request.maxBodyBytes = kMaxBytes;
   http_->send(std::move(request), platform::mainQueue(),
               [this, alive = alive_, url](platform::HttpResponse response) {
                 if (!*alive) return;
                 QPixmap picture;
-                if (response.ok() && response.status == 200 &&
-                    response.body.size() <= kMaxBytes) {
+                if (response.ok() && response.status == 200) {
                   QImage image;
                   if (image.loadFromData(QByteArray::fromStdString(response.body))) {
                     picture = QPixmap::fromImage(image);

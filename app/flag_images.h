@@ -33,8 +33,8 @@ class FlagImages {
 
 // Fetches flags over HTTPS (the system's trust store) and keeps every
 // picture it decoded for the rest of the run; one request per address at a
-// time. Replies larger than kMaxBytes, or that no image reader decodes, are
-// dropped. Main queue only.
+// time. Replies larger than kMaxBytes end as they arrive; they and replies
+// that no image reader decodes are dropped. Main queue only.
 class RemoteFlagImages final : public FlagImages {
  public:
   static constexpr std::size_t kMaxBytes = 1024 * 1024;

@@ -90,6 +90,7 @@ LogView::Services LogView::Services::standard() {
     ::_exit(status);
   };
   services.mainQueue = &platform::mainQueue();
+  services.globalQueue = &platform::globalQueue();
   return services;
 }
 
@@ -97,8 +98,9 @@ LogView::LogView(QWidget* parent) : LogView(Services::standard(), parent) {}
 
 LogView::LogView(Services services, QWidget* parent)
     : QWidget(parent), services_(std::move(services)) {
-  VANDREL_CHECK(services_.defaults && services_.alerts && services_.mainQueue,
-                "LogView needs its defaults, alerts and main queue");
+  VANDREL_CHECK(services_.defaults && services_.alerts && services_.mainQueue &&
+                    services_.globalQueue,
+                "LogView needs its defaults, alerts and queues");
   buildControls();
   reloadData();
 }
@@ -266,10 +268,13 @@ void LogView::writeLogCopy(const std::string& logFilePath, const std::string& de
 
 void LogView::sendButton() {
   std::function<void()> upload = services_.uploadLogs;
+  platform::Queue* background = services_.globalQueue;
   services_.alerts->showAlert(
       "操作确认", "即将上报日志，点击确定继续。", "确定",
-      [upload] {
-        if (upload) upload();
+      [upload, background] {
+        // The confirmation answers on the GUI thread; reading and
+        // compressing a log of many megabytes there would freeze the windows.
+        if (upload) background->async(upload);
       },
       std::string("取消"), {});
 }

@@ -62,7 +62,8 @@ class LogView : public QWidget {
     connection::AlertHelpers* alerts = nullptr;
     std::function<std::string()> udid;
     std::function<void()> clearUserDataAndLog;
-    // The upload with its alerts (quiet off).
+    // The upload with its alerts (quiet off). It reads and compresses the
+    // whole log file, so it runs on `globalQueue`.
     std::function<void()> uploadLogs;
     std::function<std::string()> logArchiveName;
     std::function<std::string()> logFilePath;
@@ -70,9 +71,11 @@ class LogView : public QWidget {
     // Ends the process with the given status.
     std::function<void(int)> exitProcess;
     platform::Queue* mainQueue = nullptr;
+    platform::Queue* globalQueue = nullptr;
 
     // The application's: standard defaults, shared alerts, the device's
-    // serial number, the shared log upload, a file dialog, _exit.
+    // serial number, the shared log upload, a file dialog, _exit, the main
+    // and global queues.
     static Services standard();
   };
 

@@ -34,6 +34,10 @@ const QColor kWindowColor(39, 41, 50);
 constexpr double kPlaceholderFontSize = 14.0;
 constexpr int kMinimumPasswordLength = 6;
 constexpr int kMaximumPasswordLength = 32;
+// No deliverable address is longer (a mail path holds 256 characters with
+// its angle brackets). Checked before the pattern, whose matching time grows
+// with the square of a pasted text full of "@": it runs on the GUI thread.
+constexpr qsizetype kMaximumEmailLength = 254;
 constexpr int kFieldHeight = 44;
 constexpr int kButtonHeight = 40;
 
@@ -283,7 +287,7 @@ void LoginViewController::signIn() {
   const QString password = passwordTextfield_->text();
   // The button already looks disabled: an empty field needs no notice.
   if (email.isEmpty() || password.isEmpty()) return;
-  if (!core::isEmail(email.toStdString())) {
+  if (email.size() > kMaximumEmailLength || !core::isEmail(email.toStdString())) {
     services_.showNotice(std::string(kCheckEmailMessage));
     return;
   }

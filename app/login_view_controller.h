@@ -24,7 +24,8 @@ namespace vandrel::app {
 class DSFSecureTextField;
 class DotAnimationView;
 
-// The notices of the sign-in window's input checks.
+// The notices of the sign-in window's input checks. The e-mail notice also
+// answers an address longer than 254 characters.
 inline constexpr std::string_view kCheckEmailMessage =
     "Please check and enter the correct email address.";
 // Also for a password longer than 32 characters.

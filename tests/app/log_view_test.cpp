@@ -11,6 +11,7 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -92,7 +93,10 @@ class LogViewTest : public ::testing::Test {
     s.alerts = &alerts_;
     s.udid = [this] { return udid_; };
     s.clearUserDataAndLog = [] { LogUtil::clearUserDataAndLog(); };
-    s.uploadLogs = [this] { ++uploads_; };
+    s.uploadLogs = [this] {
+      uploadRanOnMain_ = platform::isMainThread();
+      ++uploads_;
+    };
     s.logArchiveName = [] { return std::string("macOS-Vandrel-2026-12-10-0-9:41:00.log.zip"); };
     s.logFilePath = [] { return LogUtil::logFilePath(); };
     s.savePanel = [this](const LogView::SaveRequest& request,
@@ -102,6 +106,7 @@ class LogViewTest : public ::testing::Test {
     };
     s.exitProcess = [this](int status) { exits_.push_back(status); };
     s.mainQueue = &platform::mainQueue();
+    s.globalQueue = &platform::globalQueue();
     return s;
   }
 
@@ -154,7 +159,8 @@ class LogViewTest : public ::testing::Test {
   RecordingPresenter presenter_;
   connection::AlertHelpers alerts_{presenter_, notifications_, {}, platform::mainQueue()};
   std::string udid_ = "unKnowUDID";
-  int uploads_ = 0;
+  std::atomic<int> uploads_{0};
+  std::atomic<bool> uploadRanOnMain_{true};
   std::optional<std::string> saveTo_;
   std::vector<LogView::SaveRequest> requests_;
   std::vector<int> exits_;
@@ -236,6 +242,16 @@ TEST_F(LogViewTest, UploadRunsOnlyAfterTheUserConfirms) {
   ASSERT_TRUE(waitForAlerts(2));
   ASSERT_TRUE(platform::mainQueue().runUntil([&] { return uploads_ == 1; }, 10s));
   EXPECT_EQ(presenter_.alerts(), (std::vector<AlertContent>{confirmation, confirmation}));
+}
+
+TEST_F(LogViewTest, TheConfirmedUploadRunsOffTheGuiThread) {
+  // It reads and compresses the whole log file: on the GUI thread a long
+  // log would freeze every window meanwhile.
+  LogView& view = open();
+  click(view.uploadLogButton());
+  ASSERT_TRUE(waitForAlerts(1));
+  ASSERT_TRUE(platform::mainQueue().runUntil([&] { return uploads_ == 1; }, 10s));
+  EXPECT_FALSE(uploadRanOnMain_.load());
 }
 
 TEST_F(LogViewTest, SaveCopiesTheLogFileAsItIsOrDoesNothingWhenCancelled) {

@@ -92,6 +92,8 @@ TEST_F(LoginViewControllerTest, InputChecksShowTheirNoticeAndSendNothing) {
   const std::string length(kPasswordLengthMessage);
   const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");  // one character, 2 units
   const QString accented = QString::fromUtf8("e\xCC\x81");      // one character, 2 units
+  // "a@xxx...x.com", `length` characters long.
+  auto address = [](int length) { return "a@" + QString(length - 6, 'x') + ".com"; };
   struct Case {
     const char* name;
     QString email;
@@ -106,6 +108,10 @@ TEST_F(LoginViewControllerTest, InputChecksShowTheirNoticeAndSendNothing) {
       // A password too short shows that the address passed its check.
       {"a second at sign with a later dot", "a@b@c.d", "five5", {length}},
       {"a dot right after the at sign", "a@.b", "five5", {length}},
+      // The longest deliverable address, and one past it (checked before
+      // the pattern, whose time on a long paste would freeze the window).
+      {"an address of 254 characters", address(254), "five5", {length}},
+      {"an address of 255 characters", address(255), "secret1", {checkEmail}},
       {"5 characters", "a@b.c", "12345", {length}},
       {"33 characters", "a@b.c", QString(33, 'x'), {length}},
       {"5 emoji (10 units)", "a@b.c", emoji.repeated(5), {length}},
