@@ -91,6 +91,8 @@ std::optional<std::size_t> icmpHeaderOffset(ByteView packet) {
   if (packet.size() < kIPHeaderSize + kICMPHeaderSize) return std::nullopt;
   if ((packet[0] >> 4) != 4 || packet[9] != IPPROTO_ICMP) return std::nullopt;
   const std::size_t headerLength = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+  // Below the fixed 20 bytes the "ICMP header" would be the IPv4 header's own fields.
+  if (headerLength < kIPHeaderSize) return std::nullopt;
   if (headerLength + kICMPHeaderSize > packet.size()) return std::nullopt;
   return headerLength;
 }

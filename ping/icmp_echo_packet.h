@@ -61,7 +61,8 @@ Bytes makeEchoRequest(std::uint8_t type, std::uint16_t identifier, std::uint64_t
 
 // Where the ICMP header starts behind a leading IPv4 header (raw input):
 // the header length when the packet holds at least 28 bytes, is version 4
-// with protocol 1, and a whole ICMP header follows the IPv4 header.
+// with protocol 1, the header length is at least 20 bytes, and a whole ICMP
+// header follows the IPv4 header.
 std::optional<std::size_t> icmpHeaderOffset(ByteView packet);
 // The ICMP header at `icmpHeaderOffset`.
 std::optional<qv_ICMPHeader> icmpHeader(ByteView packet);

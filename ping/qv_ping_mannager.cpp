@@ -87,9 +87,20 @@ void qv_PingMannager::setupAll(std::function<void()> completion) {
         std::erase_if(working, [&](const auto& other) { return other->qv_host() == host; });
       });
     }
+    // A pinger of a failed host that was set up (in this pass or before) has
+    // left the run still pinging, where no stop of the run would reach it:
+    // it is stopped, and its delegate hears so on this queue after the
+    // completion.
+    PingList dropped;
+    for (const auto& ping : iteration) {
+      if (std::find(working.begin(), working.end(), ping) == working.end()) dropped.push_back(ping);
+    }
     if (auto self = weakSelf.lock()) {
       platform::MutexLock lock(self->mutex_);
       self->pings_ = std::move(working);
+    }
+    for (const auto& ping : dropped) {
+      if (ping->qv_isPinging()) ping->stop();
     }
     if (completion) completion();
   });
@@ -214,7 +225,9 @@ bool qv_PingMannager::isInMemoryWarningPause() {
 void qv_PingMannager::setIsInMemoryWarningPause(bool pause) {
   if (!pause) return;
   lastMemoryWarningTime_.store(scheduler_.clock().secondsSince1970());
-  if (qv_isPinging()) stopPinging();
+  // Not only when pinging now: a run whose set-up is still queued starts
+  // from its completion, before this stop, which then ends it.
+  stopPinging();
 }
 
 // ---- diagnostics -----------------------------------------------------------

@@ -42,7 +42,8 @@ class qv_PingMannager : public std::enable_shared_from_this<qv_PingMannager> {
   // this returns. The pinger's time-out is left as it is.
   void qv_add(const std::shared_ptr<qv_Ping>& ping);
   // Queues one set-up pass over the pingers added so far and returns at once.
-  // Pingers that fail set-up leave the run with every pinger of their host.
+  // Pingers that fail set-up leave the run with every pinger of their host;
+  // those of them that are pinging are stopped.
   // `completion` runs on qv_mainQueue after the pass.
   void setupAll(std::function<void()> completion = {});
   // When not pinging: starts one send loop and one listen loop.
@@ -64,8 +65,9 @@ class qv_PingMannager : public std::enable_shared_from_this<qv_PingMannager> {
 
   // Memory-warning pause: true while fewer than qv_stopPingDuration seconds
   // have passed since the last warning; the first read after that forgets
-  // the warning. Writing true records a warning now (and stops a run);
-  // writing false changes nothing, the pause runs its full length.
+  // the warning. Writing true records a warning now (and stops a run, also
+  // one whose set-up is still queued); writing false changes nothing, the
+  // pause runs its full length.
   bool isInMemoryWarningPause();
   void setIsInMemoryWarningPause(bool pause);
   // What the platform's memory-pressure report calls.

@@ -117,6 +117,25 @@ TEST(IcmpHeaderTest, FindsTheHeaderBehindAnIPv4HeaderOrAtTheStart) {
   EXPECT_EQ(icmpMessageOffset(Bytes(7, 0)), std::nullopt);
 }
 
+TEST(IcmpHeaderTest, HeaderLengthBelowTheFixedTwentyBytesHoldsNoMessage) {
+  // A length of 0 to 4 words would put the ICMP header inside the IPv4
+  // header's own fields: such a packet is malformed, not a reply, even when
+  // the bytes there read as a well-formed one.
+  const Bytes message = reply(0, kIdentifier, 4);
+  for (std::size_t words = 0; words < 5; ++words) {
+    SCOPED_TRACE(words);
+    Bytes packet(words * 4 + message.size(), 0);
+    std::copy(message.begin(), message.end(),
+              packet.begin() + static_cast<std::ptrdiff_t>(words * 4));
+    packet[0] = static_cast<std::uint8_t>(0x40 | words);
+    packet[9] = IPPROTO_ICMP;
+    EXPECT_EQ(icmpHeaderOffset(packet), std::nullopt);
+    EXPECT_EQ(icmpHeader(packet), std::nullopt);
+    EXPECT_EQ(icmpMessageOffset(packet), std::nullopt);
+    EXPECT_FALSE(isValidReply(AF_INET, packet, kIdentifier, 5));
+  }
+}
+
 struct ReplyCase {
   const char* name;
   int family;

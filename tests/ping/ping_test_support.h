@@ -165,9 +165,13 @@ class FakePingSystem final : public PingSystem {
     std::lock_guard<std::mutex> lock(mutex_);
     behaviours_[destination] = behaviour;
   }
-  void failSockets(int error) {
+  // Sockets opened from now on fail with `error` (0: none fail) once
+  // `opened` sockets exist, so one pinger of a pass can be refused while
+  // the ones before it are not.
+  void failSockets(int error, std::size_t opened = 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     socketError_ = error;
+    socketErrorAfter_ = opened;
   }
 
   Resolution resolve(const std::string& host) override {
@@ -178,7 +182,7 @@ class FakePingSystem final : public PingSystem {
 
   platform::Result<std::unique_ptr<IcmpSocket>> openSocket(int family) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (socketError_ != 0) {
+    if (socketError_ != 0 && sockets_.size() >= socketErrorAfter_) {
       return platform::Error{"NSPOSIXErrorDomain", socketError_, std::strerror(socketError_)};
     }
     auto state = std::make_shared<SocketState>();
@@ -221,6 +225,7 @@ class FakePingSystem final : public PingSystem {
   std::vector<std::shared_ptr<SocketState>> sockets_;
   std::vector<std::string> logs_;
   int socketError_ = 0;
+  std::size_t socketErrorAfter_ = 0;
 };
 
 // Records every callback with the queue it arrived on.

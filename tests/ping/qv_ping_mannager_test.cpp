@@ -2,6 +2,8 @@
 
 #include <netdb.h>
 
+#include <cerrno>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -186,6 +188,53 @@ TEST_F(PingMannagerTest, SetUpPassDropsEveryPingerOfAFailedHost) {
   EXPECT_FALSE(unresolvable.ping->qv_isPinging());
 }
 
+// A pinger set up in a pass whose host then fails (or had failed) leaves the
+// run with it: it is stopped, not left pinging outside the list where no
+// stop of the run would ever reach it.
+struct DroppedTwinCase {
+  const char* name;
+  // The failing pinger of the shared host was set up before the pass and
+  // fails it as already set up; otherwise its socket is refused.
+  bool failingSetUpBefore;
+};
+
+class PingMannagerTwinTest : public PingMannagerTest,
+                             public testing::WithParamInterface<DroppedTwinCase> {};
+
+TEST_P(PingMannagerTwinTest, PingerDroppedWithItsHostIsStoppedOnce) {
+  Pinger& twin = makePinger("h1");
+  Pinger& good = makePinger("h2");
+  Pinger& failing = makePinger("h1");
+  if (GetParam().failingSetUpBefore) {
+    failing.ping->setupSocket([](bool, const auto&) {});
+    for (Pinger* p : {&failing, &twin, &good}) manager_->qv_add(p->ping);
+  } else {
+    // The third socket of the pass is refused: the twin's and good's open.
+    system_->failSockets(EMFILE, 2);
+    for (Pinger* p : {&twin, &good, &failing}) manager_->qv_add(p->ping);
+  }
+  ASSERT_TRUE(startRun({}));
+  flush();
+
+  EXPECT_EQ(manager_->qv_pings(), std::vector<std::shared_ptr<qv_Ping>>{good.ping});
+  EXPECT_TRUE(good.ping->qv_isPinging());
+  EXPECT_FALSE(twin.ping->qv_isPinging());
+  ASSERT_EQ(twin.delegate->count(Kind::Stop), 1u);
+  EXPECT_EQ(twin.delegate->eventsOf(Kind::Stop)[0].queue, "NewGBPingMainQueue");
+  EXPECT_EQ(failing.delegate->count(Kind::Stop), 0u);
+
+  // The run's own stop reaches the pinger still in it, and nobody twice.
+  manager_->stopPinging();
+  ASSERT_TRUE(good.delegate->waitForCount(Kind::Stop, 1));
+  flush();
+  EXPECT_EQ(twin.delegate->count(Kind::Stop), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PingMannagerTwinTest,
+                         testing::Values(DroppedTwinCase{"SocketRefused", false},
+                                         DroppedTwinCase{"AlreadySetUp", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(PingMannagerTest, RunWithoutAnyPingerEndsItsLoopsButStaysPingingUntilStopped) {
   Pinger& unresolvable = makePinger("nowhere");
   ASSERT_TRUE(startRun({&unresolvable}));
@@ -263,6 +312,27 @@ TEST_F(PingMannagerTest, MemoryWarningStopsARunningRun) {
   EXPECT_EQ(p.delegate->eventsOf(Kind::Stop)[0].queue, "NewGBPingMainQueue");
   EXPECT_FALSE(manager_->qv_isPinging());
   EXPECT_TRUE(manager_->isInMemoryWarningPause());
+}
+
+TEST_F(PingMannagerTest, MemoryWarningDuringSetUpStopsTheRunItStarts) {
+  // The warning comes while the run's set-up is still queued: the manager
+  // is not pinging yet, and the run its completion starts must end.
+  Pinger& p = makePinger("h1");
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  manager_->qv_mainQueue()->async([released] { released.wait_for(10s); });
+  auto started = beginRun({&p});
+  manager_->recordMemoryWarning();
+  release.set_value();
+  ASSERT_TRUE(eventually([&] { return started->load(); }));
+
+  ASSERT_TRUE(p.delegate->waitForCount(Kind::Stop, 1));
+  EXPECT_FALSE(manager_->qv_isPinging());
+  EXPECT_TRUE(manager_->qv_pings().empty());
+  EXPECT_TRUE(manager_->isInMemoryWarningPause());
+  EXPECT_TRUE(eventually([&] {
+    return manager_->sendLoopCountForTesting() == 0 && manager_->listenLoopCountForTesting() == 0;
+  }));
 }
 
 TEST_F(PingMannagerTest, CountsTheThreadsOfTheProcess) {
