@@ -98,9 +98,30 @@ bool isIP(std::string_view text) {
   return wholeMatch(pattern, text);
 }
 
+// Where the pattern ".*@.*\..*" would stop: "." matches anything but these.
+bool isLineEnd(char16_t c) {
+  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
+}
+
+// The whole-text match of ".*@.*\..*" in one pass: an "@" with a "." after
+// it, on one line. The regex engine's backtracking takes time that grows
+// with the square of a text full of "@", and sign-in checks run on the GUI
+// thread.
 bool isEmail(std::string_view text) {
-  static const icu::RegexPattern* pattern = compile(R"(.*@.*\..*)").release();
-  return wholeMatch(pattern, text);
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return false;
+  const icu::UnicodeString input = unicode(text);
+  bool seenAt = false;
+  bool dotAfterAt = false;
+  for (int32_t i = 0; i < input.length(); ++i) {
+    const char16_t c = input.charAt(i);
+    if (isLineEnd(c)) return false;
+    if (c == u'@') {
+      seenAt = true;
+    } else if (c == u'.' && seenAt) {
+      dotAfterAt = true;
+    }
+  }
+  return dotAfterAt;
 }
 
 std::string formatTimestamp(std::int64_t seconds) {

@@ -118,8 +118,21 @@ TEST(TextCheckTest, IsEmail) {
       {"a@b.c\r", false},
       {"a\u2028@b.c", false},  // a Unicode line separator is a line end too
       {"\u00FCber@stra\u00DFe.de", true},
+      {"a@b@c.d", true},
+      {"a.@b", false},
+      {"a@b\x0B.c", false},
+      {"a@b\f.c", false},
+      {"a@b\u0085.c", false},
+      {"a@b\u2029.c", false},
+      {"\xFF@\xFE.c", true},  // bytes that are no UTF-8 still count as characters
+      {std::string(100'000, '@'), false},
+      {std::string(100'000, '@') + ".", true},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(isEmail(text), expected) << text;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(isEmail(text), expected) << text.substr(0, 40);
+    // The same rule as the whole-text pattern it stands for.
+    if (text.size() < 1000) EXPECT_EQ(matches(text, R"(.*@.*\..*)"), expected) << text;
+  }
 }
 
 TEST(TextCheckTest, MatchesIsWholeTextAndInvalidPatternsMatchNothing) {
