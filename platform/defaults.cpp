@@ -33,12 +33,29 @@ void reportErrno(const char* what, const std::filesystem::path& path, int error)
 
 Loaded load(const std::filesystem::path& path) {
   Loaded loaded;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: opening a FIFO put in the file's place must not wait for
+  // a writer that never comes.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno != ENOENT) {
       reportErrno("cannot open", path, errno);
       loaded.corrupt = true;
     }
+    return loaded;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int statError = errno;
+    ::close(fd);
+    reportErrno("cannot read", path, statError);
+    loaded.corrupt = true;
+    return loaded;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    std::fprintf(stderr, "vandrel: defaults: %s is not a regular file; it reads as empty\n",
+                 path.c_str());
+    loaded.corrupt = true;
     return loaded;
   }
   std::string text;

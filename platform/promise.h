@@ -51,16 +51,28 @@ class Promise {
   // Settles the promise with `value`. Only the first settle counts: a later
   // one is ignored and returns false.
   bool resolve(T value) const {
-    std::vector<Handler> handlers;
     {
       MutexLock lock(state_->mutex);
       if (state_->value.has_value()) return false;
       state_->value.emplace(std::move(value));
-      handlers.swap(state_->handlers);
+      state_->dispatching = true;
     }
     state_->settled.notify_all();
-    for (auto& handler : handlers) handler(state_);
-    return true;
+    // Handlers registered by other threads while these are handed out join
+    // the list instead of running at once, so they still start after the
+    // ones registered before them.
+    for (;;) {
+      std::vector<Handler> handlers;
+      {
+        MutexLock lock(state_->mutex);
+        handlers.swap(state_->handlers);
+        if (handlers.empty()) {
+          state_->dispatching = false;
+          return true;
+        }
+      }
+      for (auto& handler : handlers) handler(state_);
+    }
   }
 
   bool isSettled() const {
@@ -118,6 +130,8 @@ class Promise {
     // settles does not keep itself alive through them.
     std::vector<std::function<void(const std::shared_ptr<State>&)>> handlers
         VANDREL_GUARDED_BY(mutex);
+    // Settled, and the settling thread is still handing out handlers.
+    bool dispatching VANDREL_GUARDED_BY(mutex) = false;
 
     // Only after settling: the value never changes again, so it is read
     // without the lock (settling happens-before every handler and job).
@@ -125,11 +139,12 @@ class Promise {
   };
   using Handler = std::function<void(const std::shared_ptr<State>&)>;
 
-  // Calls `handler` on the settling thread, or at once when settled already.
+  // Calls `handler` on the settling thread, or at once when settled already
+  // and every earlier handler has been handed out.
   void whenSettled(Handler handler) const {
     {
       MutexLock lock(state_->mutex);
-      if (!state_->value.has_value()) {
+      if (!state_->value.has_value() || state_->dispatching) {
         state_->handlers.push_back(std::move(handler));
         return;
       }

@@ -139,6 +139,13 @@ Result<Value> decodeObjectMembers(const Json& json, int depth) {
 
 Result<double> decodeTaggedDouble(const Json& json) {
   if (json.is_number()) return json.get<double>();
+  // A date that is NaN or infinite is written with its seconds as a tagged
+  // double: {"$type": "date", "value": {"$type": "double", "value": "nan"}}.
+  if (json.is_object() && json.size() == 2 && json.value(std::string(kTypeKey), "") == "double" &&
+      json.contains(kValueKey)) {
+    const Json& inner = json.at(std::string(kValueKey));
+    if (inner.is_string() || inner.is_number()) return decodeTaggedDouble(inner);
+  }
   if (json.is_string()) {
     const auto& text = json.get_ref<const std::string&>();
     if (text == "nan") return std::numeric_limits<double>::quiet_NaN();
@@ -217,6 +224,33 @@ Result<Value> decode(const Json& json, int depth) {
   return jsonError("unsupported JSON value");
 }
 
+// Whether the brackets of `text` (outside strings) nest deeper than
+// `limit`. Each level adds at least one level to decode, so nothing that
+// decode accepts is refused here.
+bool nestsDeeperThan(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 // ---- Date ---------------------------------------------------------------------
@@ -277,6 +311,11 @@ std::string Value::toJson(int indent) const {
 }
 
 Result<Value> Value::fromJson(std::string_view text) {
+  // Refused before parsing: the parser would first build the whole tree,
+  // about a hundred bytes per bracket, before decode refuses its depth.
+  if (nestsDeeperThan(text, kMaxJsonDepth + 1)) {
+    return jsonError("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  }
   Json json;
   try {
     json = Json::parse(text.begin(), text.end());

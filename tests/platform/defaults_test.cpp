@@ -3,7 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <future>
+#include <limits>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -205,6 +214,55 @@ TEST_F(DefaultsTest, CorruptFileReadsEmptyAndIsKeptUntilTheNextWrite) {
     EXPECT_EQ(open()->getBool("isAutoConnect"), true);
     EXPECT_EQ(readFile(dir_ / "suite.json.corrupt"), text);  // set aside, not lost
   }
+}
+
+TEST_F(DefaultsTest, EntryThatIsNotAFileReadsEmptyWithoutBlockingAndIsMovedAside) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    fs::file_type type;
+  };
+  const Case cases[] = {
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       fs::file_type::fifo},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, fs::file_type::directory},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_ / "suite.json.corrupt");
+    fs::remove_all(file_);
+    c.make(file_);
+    testing::internal::CaptureStderr();
+    auto opening = std::async(std::launch::async, [&] { return open(); });
+    if (opening.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+      // Give the blocked reader a writer so the test can end.
+      const int writer = ::open(file_.c_str(), O_WRONLY | O_NONBLOCK);
+      ADD_FAILURE() << "opening the store blocked on the entry";
+      if (writer >= 0) ::close(writer);
+    }
+    auto defaults = opening.get();
+    (void)testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
+    EXPECT_TRUE(defaults->set("isAutoConnect", true));
+    EXPECT_EQ(open()->getBool("isAutoConnect"), true);
+    EXPECT_EQ(fs::symlink_status(dir_ / "suite.json.corrupt").type(), c.type);
+  }
+}
+
+TEST_F(DefaultsTest, NonFiniteDatesDoNotMakeTheFileUnreadable) {
+  {
+    auto defaults = open();
+    EXPECT_TRUE(defaults->set("lastConnected", Date{1700000000}));
+    EXPECT_TRUE(defaults->set("never", Date{std::numeric_limits<double>::infinity()}));
+    EXPECT_TRUE(defaults->set("unknown", Date{std::nan("")}));
+  }
+  testing::internal::CaptureStderr();
+  auto reopened = open();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(reopened->getDate("lastConnected"), Date{1700000000});
+  EXPECT_EQ(reopened->getDate("never"), Date{std::numeric_limits<double>::infinity()});
+  ASSERT_TRUE(reopened->getDate("unknown").has_value());
+  EXPECT_TRUE(std::isnan(reopened->getDate("unknown")->secondsSince1970));
 }
 
 TEST_F(DefaultsTest, FailedWriteKeepsTheValueAndIsReported) {

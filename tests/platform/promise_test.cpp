@@ -58,6 +58,52 @@ TEST(PromiseTest, SettlesOnceAndHandlersRunOnce) {
   EXPECT_EQ(seen, (std::vector<std::string>{"early:" + winner, "after:" + winner}));
 }
 
+// A queue whose first post waits until released and then runs the job in
+// place: it holds a settling thread in the middle of handing out handlers.
+class GateQueue final : public Queue {
+ public:
+  void async(Job job) override {
+    if (!held_.exchange(true)) {
+      entered_.set_value();
+      released_.get_future().wait();
+    }
+    job();
+  }
+  std::string_view label() const override { return "test.promise.gate"; }
+
+  testing::AssertionResult entered() {
+    if (entered_.get_future().wait_for(5s) == std::future_status::ready) {
+      return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "the settling thread never posted";
+  }
+  void release() { released_.set_value(); }
+
+ private:
+  std::atomic<bool> held_{false};
+  std::promise<void> entered_;
+  std::promise<void> released_;
+};
+
+TEST(PromiseTest, HandlerAddedWhileSettlingRunsAfterTheEarlierOnes) {
+  auto promise = Promise<int>::pending();
+  GateQueue gate;
+  SerialQueue queue("test.promise.order");
+  std::vector<std::string> seen;  // touched on `queue` only
+  promise.then(gate, [](int) {});
+  promise.then(queue, [&](int) { seen.push_back("registered first"); });
+
+  std::thread settler([&] { EXPECT_TRUE(promise.resolve(1)); });
+  ASSERT_TRUE(gate.entered());  // settled; "registered first" not posted yet
+  EXPECT_TRUE(promise.isSettled());
+  promise.then(queue, [&](int) { seen.push_back("registered second"); });
+  ASSERT_TRUE(drained(queue));
+  gate.release();
+  settler.join();
+  ASSERT_TRUE(drained(queue));
+  EXPECT_EQ(seen, (std::vector<std::string>{"registered first", "registered second"}));
+}
+
 TEST(PromiseTest, ThenRunsOnTheChosenQueue) {
   auto promise = Promise<int>::pending();
   SerialQueue queue("test.promise.queue");

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <string>
 
@@ -44,6 +49,8 @@ TEST(ValueTest, JsonRoundTripKeepsEveryTypeAndValue) {
       {"all bytes", Value(allBytes())},
       {"date", Value(Date{1700000000.25})},
       {"date before 1970", Value(Date{-86400.5})},
+      {"infinite date", Value(Date{std::numeric_limits<double>::infinity()})},
+      {"minus infinite date", Value(Date{-std::numeric_limits<double>::infinity()})},
       {"empty array", Value(Value::Array{})},
       {"mixed array", Value(Value::Array{1, 1.0, "1", true, Value(), Value(Date{3})})},
       {"empty dictionary", Value(Value::Dictionary{})},
@@ -71,6 +78,13 @@ TEST(ValueTest, NanSurvivesAsADouble) {
   ASSERT_TRUE(back.ok());
   ASSERT_TRUE(back.value().asDouble().has_value());
   EXPECT_TRUE(std::isnan(*back.value().asDouble()));
+}
+
+TEST(ValueTest, NanDateSurvivesAsADate) {
+  Result<Value> back = Value::fromJson(Value(Date{std::nan("")}).toJson());
+  ASSERT_TRUE(back.ok()) << back.error().message;
+  ASSERT_TRUE(back.value().asDate().has_value());
+  EXPECT_TRUE(std::isnan(back.value().asDate()->secondsSince1970));
 }
 
 TEST(ValueTest, AccessorsAreTypeExact) {
@@ -151,6 +165,33 @@ TEST(ValueTest, BadInputIsAClearError) {
     EXPECT_NE(parsed.error().message.find(c.messagePart), std::string::npos)
         << parsed.error().message;
   }
+}
+
+// Bytes of address space the process has reserved so far.
+std::size_t addressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Parses `text` with 256 MiB more address space than in use, and exits 0
+// when it is refused for its nesting.
+[[noreturn]] void parseWithBoundedMemory(const std::string& text) {
+  const std::size_t limit = addressSpaceInUse() + (std::size_t{256} << 20);
+  const rlimit space{limit, limit};
+  if (::setrlimit(RLIMIT_AS, &space) != 0) std::_Exit(2);
+  Result<Value> parsed = Value::fromJson(text);
+  const bool refused =
+      !parsed.ok() && parsed.error().message.find("nesting deeper") != std::string::npos;
+  std::_Exit(refused ? 0 : 1);
+}
+
+TEST(ValueDeathTest, DeepNestingIsRefusedBeforeTheParserBuildsIt) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Built as a tree first, this would take gigabytes.
+  const std::string deep(std::size_t{16} << 20, '[');
+  EXPECT_EXIT(parseWithBoundedMemory(deep), testing::ExitedWithCode(0), "");
 }
 
 TEST(ValueTest, InvalidUtf8InAStringIsReplacedWhenWritten) {
