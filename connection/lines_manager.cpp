@@ -263,15 +263,20 @@ void LinesManager::pingAllLines(const Value::Dictionary& data) {
     return;
   }
   LogUtil::debug("Ping Start");
+  // Before the old lines go: their leaving may empty the group at once.
+  const std::uint64_t cycle = ++pingCycle_;
   shouldHandlePing_.store(true);
   std::optional<std::vector<Value::Dictionary>> regions = dictionaryList(data, "regions");
   if (!regions) regions = dictionaryList(data, "regionLines");
   pingModel_.setQv_vdr_models(pingModel_.regionsFrom(regions.value_or(std::vector<Value::Dictionary>{})));
   pingModel_.manager().stopPinging();
   pingModel_.pingAllLines();
+  // The group is the process's: dropping the previous cycle's lines above
+  // may have emptied it and woken that cycle's notification, which must not
+  // hand this cycle's unmeasured lines over.
   pingModel_.linePingGroup().notify(platform::mainQueue(),
-                                    [this, alive = std::weak_ptr<int>(lifetime_)] {
-                                      if (alive.lock()) finishPing();
+                                    [this, alive = std::weak_ptr<int>(lifetime_), cycle] {
+                                      if (alive.lock() && cycle == pingCycle_.load()) finishPing();
                                     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -147,8 +148,11 @@ class LinesManager {
   // The session on `line` (or on the service's choice) and the tunnel
   // configuration written into the line that becomes current. Blocks the
   // calling thread for the request: never on the main queue. The returned
-  // promise is settled.
-  platform::Promise<core::ResultData> requestSession(const std::shared_ptr<core::LineItem>& line);
+  // promise is settled. When `stillWanted` is given and says no once the
+  // reply is in (its connect attempt has ended meanwhile), nothing is
+  // written and the result is the "timeout" failure.
+  platform::Promise<core::ResultData> requestSession(const std::shared_ptr<core::LineItem>& line,
+                                                     std::function<bool()> stillWanted = {});
 
   // Where liveness probes are started ("aliveSendQueue").
   platform::SerialQueue& aliveSendQueue() { return aliveSendQueue_; }
@@ -168,7 +172,8 @@ class LinesManager {
   void startLivenessProbes(const std::vector<core::RegionsItem>& regions);
   void autoConnect();
   core::ResultData sessionFailure(std::string_view message);
-  core::ResultData askForSession(const std::shared_ptr<core::LineItem>& line);
+  core::ResultData askForSession(const std::shared_ptr<core::LineItem>& line,
+                                 const std::function<bool()>& stillWanted);
   std::shared_ptr<core::LineItem> catalogueLine(std::int64_t id) const;
   static std::vector<core::RegionsItem> regionListOf(const std::optional<core::RegionsModel>& model);
   // Runs `job` on `queue`, counted in pendingWork_ until it returns.
@@ -193,6 +198,9 @@ class LinesManager {
 
   std::atomic<std::int64_t> lastUpdateTime_;
   std::atomic<bool> shouldHandlePing_{false};
+  // Counts the cycles started here: the group's notification of a cycle
+  // that a newer one replaced hands nothing over.
+  std::atomic<std::uint64_t> pingCycle_{0};
   std::atomic<std::int64_t> reconnectCount_{0};
   std::atomic<int> pendingWork_{0};
   // The ping group outlives a cycle and may empty at any later time (when

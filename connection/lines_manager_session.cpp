@@ -92,8 +92,9 @@ void writeConfiguration(LineItem::Fields& f, const SessionConfiguration& c) {
 
 }  // namespace
 
-Promise<ResultData> LinesManager::requestSession(const std::shared_ptr<LineItem>& line) {
-  return Promise<ResultData>::resolved(askForSession(line));
+Promise<ResultData> LinesManager::requestSession(const std::shared_ptr<LineItem>& line,
+                                                 std::function<bool()> stillWanted) {
+  return Promise<ResultData>::resolved(askForSession(line, stillWanted));
 }
 
 ResultData LinesManager::sessionFailure(std::string_view message) {
@@ -116,7 +117,8 @@ std::shared_ptr<LineItem> LinesManager::catalogueLine(std::int64_t id) const {
   return chosen;
 }
 
-ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed) {
+ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
+                                       const std::function<bool()>& stillWanted) {
   if (connection_.qv_connectStatus() == core::qv_ConnectStatus::qv_on) {
     return sessionFailure(kSessionWhileConnected);
   }
@@ -135,6 +137,13 @@ ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed) 
     remoteLog_.reportClientLog(*line, reply.message);
     LogUtil::reportError(reply.message);
     return ResultData::failure(reply.message);
+  }
+  // A reply that comes after its attempt ended (time-out, cancel, another
+  // connect) would overwrite the line chosen since, or the configuration a
+  // newer session wrote into the same catalogue line.
+  if (stillWanted && !stillWanted()) {
+    LogUtil::debug("Session reply dropped: its connect attempt has ended");
+    return ResultData::failure(std::string(qv_ConnectionManager::kTimeoutConnectId));
   }
 
   const Value::Dictionary& data = reply.jsonData;

@@ -189,7 +189,9 @@ ResultData qv_ConnectionManager::sayHello(const std::string& connectId) {
   };
   if (!isCurrentAttempt(connectId)) return superseded();
 
-  ResultData session = awaitAttempt(connectId, lines.requestSession(lines.currentLine()));
+  ResultData session = awaitAttempt(
+      connectId, lines.requestSession(lines.currentLine(),
+                                      [this, connectId] { return isCurrentAttempt(connectId); }));
   connectLog.mark("getSession");
   if (!isCurrentAttempt(connectId)) return superseded();
   if (!session.isSuccess) {

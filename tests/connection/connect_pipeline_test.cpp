@@ -210,6 +210,29 @@ TEST_F(ConnectPipelineTest, TheWatchdogEndsASlowConnectAndTheLateResultIsDropped
   EXPECT_EQ(0, helper_.count("checkAndLoad"));
 }
 
+TEST_F(ConnectPipelineTest, ALateSessionOfATimedOutAttemptLeavesTheLineTheUserChose) {
+  ScriptedReply slow;
+  slow.body = sessionReply();
+  slow.delay = 600ms;
+  standin_->replyTo(kSessionPath, slow);
+  click();
+  ASSERT_TRUE(drive([&] { return standin_->requestsTo(kSessionPath).size() == 1; }));
+  ASSERT_TRUE(fireWatchdog());
+  ASSERT_EQ(qv::qv_off, connection_->qv_connectStatus());
+  // After the time-out the user picks another line; the old session comes.
+  const auto picked = modelLine(12);
+  ASSERT_NE(picked, nullptr);
+  manager_->setCurrentLine(picked);
+  ASSERT_TRUE(drive([&] { return flows_.load() == 0 && connection_->pendingWorkCount() == 0; }));
+
+  EXPECT_EQ(12, manager_->currentLine()->id());
+  EXPECT_EQ(12, core::loadModel<LineItem>(kCurrentLineCacheEntry)->id());
+  // Nor is the dropped session written into its catalogue line.
+  EXPECT_NE(std::optional<std::string>("bs-1"), modelLine(11)->fields().boostSession);
+  EXPECT_NE(std::optional<std::string>("pw"), modelLine(11)->fields().password);
+  EXPECT_EQ(std::nullopt, results().back());
+}
+
 TEST_F(ConnectPipelineTest, TheWatchdogFirstAppliesTheTimeoutAndTheHelpersLateAnswerNothing) {
   helper_.hold("checkAndLoad");
   click();

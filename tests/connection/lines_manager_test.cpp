@@ -274,6 +274,41 @@ TEST_F(LinesManagerTest, ACycleAppliesItsOwnFiguresOnceAndDropsTheConnectionFiel
             manager_->model()->toJsonText());
 }
 
+TEST_F(LinesManagerTest, ANewCatalogueMidCycleAppliesTheNewCyclesFigures) {
+  standin_->replyTo(std::string(kRegionListPath), 200, regionListReply());
+  makeManager();
+  ASSERT_TRUE(fetch().isSuccess);
+  ASSERT_TRUE(pumpUntil([&] { return fake_->setupsDone() >= 1; }));
+  // The lines change while the first cycle is pinging: its lines go, and
+  // with them the last members of the ping group.
+  standin_->replyTo(std::string(kRegionListPath), 200,
+                    R"({"status":"ok","code":0,"regions":[)"
+                    R"({"code":"kr","name":"Korea","icon":"kr.png","lines":[)"
+                    R"({"id":31,"name":"Seoul","location":"Seoul","ipaddr":"127.0.0.4"}]},)"
+                    R"({"code":"de","name":"Germany","icon":"de.png","lines":[)"
+                    R"({"id":41,"name":"Berlin","location":"Berlin","ipaddr":"127.0.0.5"}]}]})");
+  const int announcedBefore = linesUpdates_.load();
+  ASSERT_TRUE(fetch().isSuccess);
+  ASSERT_TRUE(pumpUntil([&] { return fake_->setupsDone() >= 2; }));
+  platform::mainQueue().runFor(50ms);
+  // Only the fetch is announced: the dropped cycle hands nothing over.
+  EXPECT_EQ(linesUpdates_.load(), announcedBefore + 1);
+  EXPECT_TRUE(manager_->shouldHandlePing());
+
+  fake_->reply("127.0.0.4", 0.012);
+  fake_->reply("127.0.0.5", 0.034);
+  const int beforeHandOver = linesUpdates_.load();
+  pingClock_.advance(kCycleStopDelay);
+  ASSERT_TRUE(pumpUntil([&] { return linesUpdates_.load() > beforeHandOver; }));
+  ASSERT_TRUE(pumpUntil([&] { return !manager_->shouldHandlePing(); }));
+  fake_->flush();
+  platform::mainQueue().runFor(50ms);
+  ASSERT_NE(modelLine(31), nullptr);
+  EXPECT_EQ(modelLine(31)->pingTime(), 12);
+  EXPECT_EQ(modelLine(41)->pingTime(), 34);
+  EXPECT_EQ(countLogLines("[DEBUG]: Ping Done."), 1u);
+}
+
 TEST_F(LinesManagerTest, EveryLineButSmartLocationsIsReportedAfterACycle) {
   standin_->replyTo(std::string(kRegionListPath), 200, regionListReply());
   makeManager();
