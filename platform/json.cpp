@@ -4,11 +4,8 @@
 #include <string_view>
 
 namespace vandrel::platform {
-namespace {
 
-// Refuses text that nests deeper than kMaxJsonDepth, by a scan that skips
-// strings. Malformed text may be counted oddly; the parser refuses it anyway.
-bool nestsTooDeep(std::string_view text) {
+bool jsonNestsDeeperThan(std::string_view text, int limit) {
   int depth = 0;
   bool inString = false;
   bool escaped = false;
@@ -24,13 +21,15 @@ bool nestsTooDeep(std::string_view text) {
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxJsonDepth) return true;
+      if (++depth > limit) return true;
     } else if (c == ']' || c == '}') {
       --depth;
     }
   }
   return false;
 }
+
+namespace {
 
 // nlohmann's messages start with "[json.exception.parse_error.101] ": the
 // rest is the readable part.
@@ -45,7 +44,7 @@ std::string withoutExceptionTag(const char* what) {
 
 template <JsonValue J>
 Result<J> parse(std::string_view text) {
-  if (nestsTooDeep(text)) {
+  if (jsonNestsDeeperThan(text, kMaxJsonDepth)) {
     return jsonError(kJsonMalformed, "malformed JSON: nested deeper than " +
                                          std::to_string(kMaxJsonDepth) + " levels");
   }

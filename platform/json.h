@@ -44,6 +44,11 @@ inline constexpr std::int64_t kJsonWrongType = 3;     // a value does not have t
 // JSON value recurse once per level.
 inline constexpr int kMaxJsonDepth = 512;
 
+// Whether the brackets of `text`, outside strings, nest deeper than `limit`:
+// a scan that runs before any parser builds a tree. Malformed text may be
+// counted oddly; a parser refuses it anyway.
+bool jsonNestsDeeperThan(std::string_view text, int limit);
+
 template <typename J>
 concept JsonValue = std::same_as<J, nlohmann::json> || std::same_as<J, nlohmann::ordered_json>;
 

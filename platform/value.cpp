@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/json.h"
+
 namespace vandrel::platform {
 namespace {
 
@@ -224,33 +226,6 @@ Result<Value> decode(const Json& json, int depth) {
   return jsonError("unsupported JSON value");
 }
 
-// Whether the brackets of `text` (outside strings) nest deeper than
-// `limit`. Each level adds at least one level to decode, so nothing that
-// decode accepts is refused here.
-bool nestsDeeperThan(std::string_view text, int limit) {
-  int depth = 0;
-  bool inString = false;
-  bool escaped = false;
-  for (const char c : text) {
-    if (inString) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        inString = false;
-      }
-    } else if (c == '"') {
-      inString = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > limit) return true;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 // ---- Date ---------------------------------------------------------------------
@@ -313,7 +288,9 @@ std::string Value::toJson(int indent) const {
 Result<Value> Value::fromJson(std::string_view text) {
   // Refused before parsing: the parser would first build the whole tree,
   // about a hundred bytes per bracket, before decode refuses its depth.
-  if (nestsDeeperThan(text, kMaxJsonDepth + 1)) {
+  // Each bracket level adds at least one level to decode, so nothing that
+  // decode accepts is refused here.
+  if (jsonNestsDeeperThan(text, kMaxJsonDepth + 1)) {
     return jsonError("nesting deeper than " + std::to_string(kMaxJsonDepth) + " levels");
   }
   Json json;
