@@ -26,55 +26,20 @@
 
 #include "platform/bundle.h"
 #include "platform/dispatch.h"
+#include "tests/connection/callback_calls.h"
 #include "tests/helper/helper_fixture.h"
 
 namespace vandrel::connection {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::Calls;
+using testing_support::TextCalls;
+using testing_support::contains;
 using namespace helper::testing_support;
 using helper::HelperConfig;
 
 constexpr std::string_view kCommunication = "Couldn\u2019t communicate with a helper application";
-
-// Every call of one callback, with waits that time out.
-template <typename T>
-class Calls {
- public:
-  std::function<void(T)> callBack() {
-    return [this](T value) {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-      cv_.notify_all();
-    };
-  }
-  // Waits for `n` calls, then a little longer to catch a call too many.
-  testing::AssertionResult exactly(std::size_t n, std::chrono::milliseconds timeout = 30s) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [&] { return values_.size() >= n; })) {
-      return testing::AssertionFailure() << values_.size() << " of " << n << " calls came";
-    }
-    cv_.wait_for(lock, 100ms, [&] { return values_.size() > n; });
-    if (values_.size() != n)
-      return testing::AssertionFailure() << values_.size() << " calls, not " << n;
-    return testing::AssertionSuccess();
-  }
-  T at(std::size_t i) {
-    std::lock_guard lock(mutex_);
-    return values_.at(i);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<T> values_;
-};
-
-using TextCalls = Calls<std::optional<std::string>>;
-
-bool contains(const std::optional<std::string>& text, std::string_view part) {
-  return text && text->find(part) != std::string::npos;
-}
 
 // A bundle with the daemon resource and the helper, for goServicePath and
 // the installer.

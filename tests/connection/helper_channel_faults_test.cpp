@@ -23,12 +23,16 @@
 #include "connection/daemon_register.h"
 #include "platform/ipc.h"
 #include "proto/helper.pb.h"
+#include "tests/connection/callback_calls.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::connection {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::Calls;
+using testing_support::TextCalls;
+using testing_support::contains;
 namespace wire = helper::wire;
 
 constexpr std::string_view kCommunication = "Couldn\u2019t communicate with a helper application";
@@ -188,42 +192,6 @@ class ScriptedHelper {
   std::vector<std::thread> threads_;
   std::vector<std::pair<int, std::string>> held_;
 };
-
-// Every call of one callback, with waits that time out.
-class TextCalls {
- public:
-  DaemonRegister::StringCallBack callBack() {
-    return [this](std::optional<std::string> value) {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-      cv_.notify_all();
-    };
-  }
-  // Waits for `n` calls, then a little longer to catch a call too many.
-  testing::AssertionResult exactly(std::size_t n, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(mutex_);
-    if (!cv_.wait_for(lock, timeout, [&] { return values_.size() >= n; })) {
-      return testing::AssertionFailure() << values_.size() << " of " << n << " calls came";
-    }
-    cv_.wait_for(lock, 100ms, [&] { return values_.size() > n; });
-    if (values_.size() != n)
-      return testing::AssertionFailure() << values_.size() << " calls, not " << n;
-    return testing::AssertionSuccess();
-  }
-  std::optional<std::string> at(std::size_t i) {
-    std::lock_guard lock(mutex_);
-    return values_.at(i);
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::optional<std::string>> values_;
-};
-
-bool contains(const std::optional<std::string>& text, std::string_view part) {
-  return text && text->find(part) != std::string::npos;
-}
 
 // The version every well-behaved answer carries.
 Answer version(const wire::Request& request) {
