@@ -23,27 +23,45 @@ ConnectToggle::ConnectToggle(connection::qv_ConnectionManager& connection,
 
 void ConnectToggle::startConnectFlow() {
   core::LogUtil::logLine(4, "[DEBUG]: click connect button");
-  connection_.setCurrentConnectId(connection::newConnectId());
+  std::string connectId = connection::newConnectId();
+  connection_.setCurrentConnectId(connectId);
   ++pendingFlows_;
-  background_.async([self = shared_from_this()] {
-    self->toggleConnection();
+  background_.async([self = shared_from_this(), connectId = std::move(connectId)] {
+    self->toggleConnection(connectId);
     --self->pendingFlows_;
   });
 }
 
-void ConnectToggle::toggleConnection() {
-  const std::string connectId = connection_.currentConnectId();
-  switch (connection_.qv_connectStatus()) {
-    case qv_ConnectStatus::qv_on:
-    case qv_ConnectStatus::qv_connecting:
+void ConnectToggle::toggleConnection(const std::string& connectId) {
+  switch (decide(connectId)) {
+    case Step::Nothing:
+      return;
+    case Step::Cancel:
       connection_.handleConnectResult(connection_.cancelConnection(), 2);
       return;
-    case qv_ConnectStatus::qv_disconnecting:
-      return;
-    case qv_ConnectStatus::qv_off:
+    case Step::Connect:
       connectFromOff(connectId);
       return;
   }
+}
+
+ConnectToggle::Step ConnectToggle::decide(const std::string& connectId) {
+  platform::MutexLock lock(decisionMutex_);
+  // A newer click came before this flow ran: that flow decides.
+  if (!connection_.isCurrentAttempt(connectId)) return Step::Nothing;
+  switch (connection_.qv_connectStatus()) {
+    case qv_ConnectStatus::qv_on:
+    case qv_ConnectStatus::qv_connecting:
+      return Step::Cancel;
+    case qv_ConnectStatus::qv_disconnecting:
+      return Step::Nothing;
+    case qv_ConnectStatus::qv_off:
+      // Set here, not after the unlock: a newer flow deciding next must see
+      // this attempt under way and cancel it rather than start a second one.
+      connection_.setConnectStatus(qv_ConnectStatus::qv_connecting);
+      return Step::Connect;
+  }
+  return Step::Nothing;
 }
 
 void ConnectToggle::connectFromOff(const std::string& connectId) {
@@ -52,7 +70,6 @@ void ConnectToggle::connectFromOff(const std::string& connectId) {
     // Only noted: the pipeline signs in again by itself.
     core::LogUtil::logLine(4, "[DEBUG]: 弹出登录页面");
   }
-  connection_.setConnectStatus(qv_ConnectStatus::qv_connecting);
   connection_.postVPNStatusChange();
 
   const std::optional<core::ResultData> result = connection_.runConnectPipeline(connectId);

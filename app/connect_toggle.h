@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/sync.h"
+
 namespace vandrel::core {
 class MiscInfo;
 }
@@ -22,6 +24,11 @@ namespace vandrel::app {
 // flow names a new attempt and then, on a background queue, connects from
 // off, cancels a connecting or connected tunnel, and ignores a disconnect
 // under way (the status is read again there).
+//
+// A flow keeps the connect id its own click made. Clicks come faster than
+// the background queue runs them, so a flow whose id is no longer current
+// does nothing: the newer flow decides, and the older flow's pipeline, if
+// it started, is superseded by the newer id and returns nothing.
 //
 // Callable from any thread. Flows hold the toggle (it is shared), so it
 // outlives them; the manager and the session must outlive every flow
@@ -48,7 +55,12 @@ class ConnectToggle : public std::enable_shared_from_this<ConnectToggle> {
   int pendingFlowCount() const { return pendingFlows_.load(); }
 
  private:
-  void toggleConnection();
+  enum class Step { Nothing, Cancel, Connect };
+
+  void toggleConnection(const std::string& connectId);
+  // Whether the flow of `connectId` is still the newest, and what it does;
+  // from off the status becomes "connecting" in the same step.
+  Step decide(const std::string& connectId);
   void connectFromOff(const std::string& connectId);
 
   connection::qv_ConnectionManager& connection_;
@@ -57,6 +69,12 @@ class ConnectToggle : public std::enable_shared_from_this<ConnectToggle> {
   const std::function<void()> onSecondFailure_;
   std::atomic<int> connectFailedCount_{0};
   std::atomic<int> pendingFlows_{0};
+  // Makes each flow's decision (still newest? status? off -> connecting)
+  // one step, so two flows never both start from off and a superseded
+  // flow never acts on the newer flow's status. Held while reading the
+  // manager (whose own lock it takes inside this one, never the reverse);
+  // no posting, waiting or logging under it.
+  platform::Mutex decisionMutex_;
 };
 
 }  // namespace vandrel::app

@@ -51,6 +51,8 @@ platform::Promise<core::ResultData> ConnectionPortImpl::stopTunnels() {
   return manager_.stopTunnels();
 }
 
+void ConnectionPortImpl::cancelConnectAttempt() { manager_.cancelAttemptInBackground(); }
+
 // ---- Lines manager -----------------------------------------------------------
 
 std::shared_ptr<core::LineItem> ConnectionPortImpl::currentLine() const {

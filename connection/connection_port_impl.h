@@ -49,6 +49,7 @@ class ConnectionPortImpl final : public core::ConnectionPort {
   // The connection manager's tunnel stop (it blocks: never on the main
   // thread).
   platform::Promise<core::ResultData> stopTunnels() override;
+  void cancelConnectAttempt() override;
 
   // ---- Lines manager ------------------------------------------------------
   std::shared_ptr<core::LineItem> currentLine() const override;

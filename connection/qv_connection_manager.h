@@ -241,6 +241,11 @@ class qv_ConnectionManager {
   // Marks the cancel, sets disconnecting (announced) and stops the tunnel;
   // the stop's result. Blocks: never on the main thread.
   core::ResultData cancelConnection();
+  // Ends a connect under way as the user's cancel does, without waiting: a
+  // new connect id supersedes the attempt at once (a daemon start in
+  // progress undoes itself), then on the global queue cancelConnection()
+  // and its result are handled.
+  void cancelAttemptInBackground();
   // Stops the daemon's tunnel (and proxies), releases the line at the
   // service and, when a stop failed, has the helper restart the daemon by
   // force. The daemon calls block the caller (never the main thread); the

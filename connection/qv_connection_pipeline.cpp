@@ -297,6 +297,12 @@ void qv_ConnectionManager::saveExcludeRoutes() {
 
 // ---- Cancel and stop ----------------------------------------------------------------
 
+void qv_ConnectionManager::cancelAttemptInBackground() {
+  setCurrentConnectId(newConnectId());
+  platform::globalQueue().async(
+      [this, work = trackWork()] { handleConnectResult(cancelConnection(), 2); });
+}
+
 ResultData qv_ConnectionManager::cancelConnection() {
   VANDREL_CHECK(!platform::isMainThread(), "cancelConnection on the main thread");
   ConnectRoad& road = *this->road().road;

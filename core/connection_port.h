@@ -52,6 +52,10 @@ class ConnectionPort {
   // Always fulfilled; may settle before it returns. May block the calling
   // thread on the daemon: never call it on the main thread.
   virtual platform::Promise<ResultData> stopTunnels() = 0;
+  // Ends a connect under way (status "connecting") as the user's cancel
+  // does: the attempt stops at its next step, the tunnel is stopped and the
+  // status ends off. Returns at once.
+  virtual void cancelConnectAttempt() = 0;
 
   // ---- Lines manager ----------------------------------------------------
   virtual std::shared_ptr<LineItem> currentLine() const = 0;

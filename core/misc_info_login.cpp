@@ -122,7 +122,11 @@ void MiscInfo::saveAccount(const std::string& account, const std::string& passwo
 }
 
 void MiscInfo::logout(bool notifyServer) {
-  if (port_.connectStatus() != qv_ConnectStatus::qv_on) {
+  const qv_ConnectStatus status = port_.connectStatus();
+  if (status != qv_ConnectStatus::qv_on) {
+    // A connect under way may already be at the daemon step, where
+    // cancelling the service requests does not reach it.
+    if (status == qv_ConnectStatus::qv_connecting) port_.cancelConnectAttempt();
     finishLogout(notifyServer);
     return;
   }
@@ -172,8 +176,12 @@ void MiscInfo::clearUserInfo(bool stopConnection) {
   forgetModel();
   setLoginCookie("");
   saveAccount("", "", "", LoginAuthType::username);
-  if (stopConnection && port_.connectStatus() == qv_ConnectStatus::qv_on) {
+  if (!stopConnection) return;
+  const qv_ConnectStatus status = port_.connectStatus();
+  if (status == qv_ConnectStatus::qv_on) {
     stopTunnelsInBackground([this](const ResultData& stopped) { markDisconnected(stopped); });
+  } else if (status == qv_ConnectStatus::qv_connecting) {
+    port_.cancelConnectAttempt();
   }
 }
 

@@ -72,6 +72,10 @@ class FakeConnectionPort final : public core::ConnectionPort {
     platform::MutexLock lock(mutex_);
     return last_;
   }
+  int cancelConnectAttemptCalls() const {
+    platform::MutexLock lock(mutex_);
+    return cancelConnectAttemptCalls_;
+  }
   int stopTunnelsCalls() const {
     platform::MutexLock lock(mutex_);
     return stopTunnelsCalls_;
@@ -134,6 +138,10 @@ class FakeConnectionPort final : public core::ConnectionPort {
     ++stopTunnelsCalls_;
     if (onMainThread) ++stopTunnelsOnMainThread_;
     return stopResult_;
+  }
+  void cancelConnectAttempt() override {
+    platform::MutexLock lock(mutex_);
+    ++cancelConnectAttemptCalls_;
   }
   std::shared_ptr<core::LineItem> currentLine() const override {
     platform::MutexLock lock(mutex_);
@@ -208,6 +216,7 @@ class FakeConnectionPort final : public core::ConnectionPort {
   platform::Promise<core::ResultData> stopResult_ VANDREL_GUARDED_BY(mutex_) =
       platform::Promise<core::ResultData>::resolved(core::ResultData::success());
   int stopTunnelsCalls_ VANDREL_GUARDED_BY(mutex_) = 0;
+  int cancelConnectAttemptCalls_ VANDREL_GUARDED_BY(mutex_) = 0;
   int stopTunnelsOnMainThread_ VANDREL_GUARDED_BY(mutex_) = 0;
   std::shared_ptr<core::LineItem> line_ VANDREL_GUARDED_BY(mutex_) =
       core::LineItem::automaticLine();
