@@ -500,8 +500,15 @@ TEST_F(AccountFlowsTest, ARefreshReplyAlreadyOnItsWayDoesNotUndoASignOut) {
   session_->setLoginCookie("ABS_KRLWIFISS=c");
   const auto refresh = session_->updateMiscInfo(0);
   // The user record has arrived and is processed off the main thread; its
-  // last step waits on the main queue, which is not turning.
-  ASSERT_TRUE(pumpUntil([&] { return countLogLines("[DEBUG]: [NET IN] Path: misc-info") == 1; }));
+  // last step waits on the main queue, which is not turning. The file is
+  // read as it stands: countLogLines would pump the queue, and could run
+  // that step before the sign-out.
+  ASSERT_TRUE(platform::mainQueue().runUntil(
+      [&] {
+        return readBytes(home_.dataCache() / "vandrel.log").find("[NET IN] Path: misc-info") !=
+               std::string::npos;
+      },
+      20s));
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (network_->pendingCount() != 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(1ms);
