@@ -1,6 +1,7 @@
 #include "analytics/transport/evt_flat_file_storage.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <charconv>
@@ -73,6 +74,24 @@ std::uint64_t fileNameSeconds(platform::WallTime date) {
   if (!(seconds > 0)) return 0;
   if (seconds >= 18446744073709551615.0) return std::numeric_limits<std::uint64_t>::max();
   return static_cast<std::uint64_t>(seconds);
+}
+
+// A file name's expiry as a date. Names outside the clock's range (about
+// ±292 years around 1970; only a damaged or foreign name holds one) are held
+// at its ends instead of wrapping, which could move a far-off expiry into
+// the past and have the sweep delete a live event.
+constexpr double kMaxFileNameSeconds = 9.2e9;
+
+platform::WallTime dateFromFileNameSeconds(std::int64_t seconds) {
+  if (seconds >= static_cast<std::int64_t>(kMaxFileNameSeconds)) return platform::WallTime::max();
+  if (seconds <= -static_cast<std::int64_t>(kMaxFileNameSeconds)) return platform::WallTime::min();
+  return platform::WallTime{} + std::chrono::seconds(seconds);
+}
+
+platform::WallTime dateFromFileNameSeconds(double seconds) {
+  if (seconds >= kMaxFileNameSeconds) return platform::WallTime::max();
+  if (seconds <= -kMaxFileNameSeconds) return platform::WallTime::min();
+  return EVTCORDateFromSecondsSince1970(seconds);
 }
 
 // An event ID becomes a file name: it must not reach outside the target
@@ -231,8 +250,7 @@ Result<EVTCOREventComponents> EVTCORFlatFileStorage::eventComponentsFromFilename
     return storageError("There was an error parsing the event filename components: " +
                         std::string(fileName));
   }
-  return EVTCOREventComponents{std::string(parts[0]), *qos,
-                               platform::WallTime{} + std::chrono::seconds(*expiry),
+  return EVTCOREventComponents{std::string(parts[0]), *qos, dateFromFileNameSeconds(*expiry),
                                std::move(mappingID)};
 }
 
@@ -245,7 +263,7 @@ Result<EVTCORBatchComponents> EVTCORFlatFileStorage::batchComponentsFromFilename
   if (!target || !batchID || !expiry) {
     return storageError("The batch filename could not be split: " + std::string(fileName));
   }
-  return EVTCORBatchComponents{*target, *batchID, EVTCORDateFromSecondsSince1970(*expiry)};
+  return EVTCORBatchComponents{*target, *batchID, dateFromFileNameSeconds(*expiry)};
 }
 
 std::string EVTCORFlatFileStorage::percentEncodeMappingID(std::string_view mappingID) {
@@ -297,10 +315,22 @@ namespace {
 using Storage = EVTCORFlatFileStorage;
 
 std::optional<std::string> readLibraryFile(const fs::path& path, std::optional<Error>* error) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // Non-blocking, so a FIFO put in a file's place cannot stall the queue.
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) {
     *error = Error{std::string(kEVTCORPosixErrorDomain), errno,
                    "Cannot open " + path.string() + ": " + std::strerror(errno)};
+    return std::nullopt;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    *error = Error{std::string(kEVTCORPosixErrorDomain), errno,
+                   "Cannot stat " + path.string() + ": " + std::strerror(errno)};
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = Error{std::string(kEVTCORPosixErrorDomain), EINVAL,
+                   "Not a regular file: " + path.string()};
     return std::nullopt;
   }
   std::string bytes;
@@ -312,15 +342,31 @@ std::optional<std::string> readLibraryFile(const fs::path& path, std::optional<E
   return bytes;
 }
 
+// Batch IDs of every batch directory still present, whatever its target.
+std::set<std::int64_t> syncLiveBatchIDs(const Storage& storage) {
+  std::set<std::int64_t> ids;
+  auto entries = listDirectory(storage.batchDataStoragePath());
+  if (!entries.ok()) return ids;
+  for (const auto& entry : entries.value()) {
+    const auto parts = Storage::batchComponentsFromFilename(entry.path().filename().string());
+    if (parts.ok()) ids.insert(parts.value().batchID);
+  }
+  return ids;
+}
+
 // The next batch ID from the stored counter: 0 when there is none (or it is
-// not 4 bytes), then counter + 1 is stored, wrapping after 0xFFFFFFFF so no
-// two live batches share an ID.
+// not 4 bytes), then counter + 1 is stored, wrapping after 0xFFFFFFFF. An ID
+// that a batch directory still carries is passed over: removing a batch
+// takes every directory of its ID, so a lost, stale or unwritable counter
+// would otherwise let a delivered batch delete another one's events.
 std::int64_t syncNextBatchID(const Storage& storage) {
   const fs::path path = storage.libraryDataStoragePath() / std::string(kEVTCORBatchIDCounterKey);
   std::optional<Error> error;
   const auto stored = readLibraryFile(path, &error);
   std::uint32_t counter = 0;
   if (stored && stored->size() == sizeof counter) std::memcpy(&counter, stored->data(), 4);
+  const std::set<std::int64_t> live = syncLiveBatchIDs(storage);
+  for (std::size_t tries = 0; tries <= live.size() && live.count(counter) > 0; ++tries) ++counter;
   const std::uint32_t next = counter + 1;  // wraps to 0
   std::string bytes(sizeof next, '\0');
   std::memcpy(bytes.data(), &next, sizeof next);
@@ -351,6 +397,10 @@ std::vector<fs::path> syncPaths(const Storage& storage, const EVTCORStorageEvent
   for (const auto& entry : entries.value()) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with(".")) continue;
+    // Only files this storage wrote: reading a FIFO would block the queue,
+    // and a directory or link in a file's place is not an event of ours.
+    std::error_code ec;
+    if (entry.symlink_status(ec).type() != fs::file_type::regular || ec) continue;
     if (all) {
       paths.push_back(entry.path());
       continue;
@@ -440,6 +490,13 @@ void EVTCORFlatFileStorage::storeEvent(std::optional<EVTCOREvent> event,
     }
     const fs::path path = pathForTarget(event.target(), event.eventID(), event.qosTier(),
                                         event.expirationDate(), event.mappingID());
+    // A name that does not parse back (a negative tier splits on its "-")
+    // is never selected by tier nor swept when it expires: it would stay.
+    if (!eventComponentsFromFilename(path.filename().string()).ok()) {
+      onComplete(false, internalInconsistency("The event cannot be named by its routing data: " +
+                                              path.filename().string()));
+      return;
+    }
     auto written = EVTCORWriteArchive(event, path);
     if (!written.ok()) {
       onComplete(false, written.error());
@@ -469,8 +526,11 @@ void EVTCORFlatFileStorage::batchWithEventSelector(EVTCORStorageEventSelector se
           createdDirectory(batchPathForTarget(selector.selectedTarget(), batchID, batchExpiration));
       fs::rename(path, dir / path.filename(), ec);
       if (ec) {
+        // Left out: it stays in storage, and a delivered batch deletes only
+        // what its directory holds, so sending it now would send it again.
         EVTCORLogDebug("An event file wasn't moveable into the batch directory: %s",
                        ec.message().c_str());
+        continue;
       }
       events.push_back(std::move(event).value());
     }

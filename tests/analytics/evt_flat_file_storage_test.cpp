@@ -1,6 +1,9 @@
 #include "analytics/transport/evt_flat_file_storage.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -232,9 +235,11 @@ TEST_F(EVTCORFlatFileStorageTest, BatchesMoveSelectedFilesAndGetConsecutiveIDs) 
   EXPECT_FALSE(none.has_value());
   EXPECT_FALSE(noEvents.has_value());
 
+  // A lost counter starts again at 0, but passes over the IDs that batches
+  // 0 and 1 still carry.
   fs::remove(storage_->libraryDataStoragePath() / "EVTCORFlatFileStorageBatchIDCounter");
   ASSERT_TRUE(store(event()).first);
-  EXPECT_EQ(batch(EVTCORStorageEventSelector::eventSelectorForTarget(kEVTCORTargetFLL)).first, 0);
+  EXPECT_EQ(batch(EVTCORStorageEventSelector::eventSelectorForTarget(kEVTCORTargetFLL)).first, 2);
 }
 
 TEST_F(EVTCORFlatFileStorageTest, BatchCounterWrapsInsteadOfRepeatingTheLastID) {
@@ -374,6 +379,149 @@ TEST_F(EVTCORFlatFileStorageTest, StorageSizeSumsEveryFile) {
   storage_->storageSizeWithCallback([p](std::uint64_t size) { p->set_value(size); });
   EXPECT_EQ(await(f), expected);
   EXPECT_GT(expected, 0u);
+}
+
+// A delivered batch removes every directory of its ID, so a batch must never
+// get an ID that a batch still on disk carries: not when the counter is lost
+// (reads as 0) nor when it cannot be written (every batch would get 0).
+TEST_F(EVTCORFlatFileStorageTest, ABatchNeverSharesItsIDWithABatchStillOnDisk) {
+  const fs::path counter =
+      storage_->libraryDataStoragePath() / "EVTCORFlatFileStorageBatchIDCounter";
+  auto all = [](std::int64_t target) {
+    return EVTCORStorageEventSelector::eventSelectorForTarget(target);
+  };
+  const struct {
+    const char* name;
+    void (*breakCounter)(const fs::path&);
+  } cases[] = {
+      {"lost", [](const fs::path& p) { fs::remove(p); }},
+      {"unwritable", [](const fs::path& p) { fs::remove(p); fs::create_directory(p); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(counter);
+    // A HUB batch left behind (say the process died during its upload).
+    ASSERT_TRUE(store(event("137", kEVTCORTargetHUB)).first);
+    const auto leftover = batch(all(kEVTCORTargetHUB)).first;
+    ASSERT_TRUE(leftover.has_value());
+    c.breakCounter(counter);
+
+    ASSERT_TRUE(store(event("137", kEVTCORTargetFLL)).first);
+    const auto sent = batch(all(kEVTCORTargetFLL)).first;
+    ASSERT_TRUE(sent.has_value());
+    EXPECT_NE(*sent, *leftover);
+    removeBatch(*sent, true);  // delivered
+    EXPECT_EQ(batchIDs(kEVTCORTargetHUB), std::set<std::int64_t>{*leftover});
+    EXPECT_EQ(filesIn(storage_->batchDataStoragePath()).size(), 1u);
+    removeBatch(*leftover, true);
+    fs::remove_all(counter);
+  }
+}
+
+// Delivering a batch deletes what its directory holds; an event that could
+// not be moved there would stay in storage and go out again next time.
+TEST_F(EVTCORFlatFileStorageTest, AnEventThatCannotBeMovedIntoTheBatchIsNotBatched) {
+  ASSERT_TRUE(store(event()).first);
+  const fs::path batches = storage_->batchDataStoragePath();
+  fs::remove(batches);
+  std::ofstream(batches) << "not a directory";
+  auto [id, events] = batch(EVTCORStorageEventSelector::eventSelectorForTarget(kEVTCORTargetFLL));
+  EXPECT_FALSE(events.has_value());
+  EXPECT_FALSE(id.has_value());
+  EXPECT_EQ(filesIn(targetDir(kEVTCORTargetFLL)).size(), 1u);
+  EXPECT_TRUE(hasEvents(kEVTCORTargetFLL));
+}
+
+// Opening a FIFO for reading waits for a writer: one put where the storage
+// expects a file must not stall its queue (and every caller behind it).
+TEST_F(EVTCORFlatFileStorageTest, AFIFOInAFilesPlaceNeverStallsTheQueue) {
+  const struct {
+    const char* name;
+    fs::path (*where)(EVTCORFlatFileStorage&);
+  } cases[] = {
+      {"event file", [](EVTCORFlatFileStorage& s) {
+         return s.eventDataStoragePath() / "1001" / "ABC-3-1800000000-137";
+       }},
+      {"batch counter", [](EVTCORFlatFileStorage& s) {
+         return s.libraryDataStoragePath() / "EVTCORFlatFileStorageBatchIDCounter";
+       }},
+      {"library key", [](EVTCORFlatFileStorage& s) { return s.libraryDataStoragePath() / "k"; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path fifo = c.where(*storage_);
+    fs::create_directories(fifo.parent_path());
+    fs::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(store(event()).first);
+
+    auto batched = std::make_shared<std::promise<std::size_t>>();
+    storage_->batchWithEventSelector(
+        EVTCORStorageEventSelector::eventSelectorForTarget(kEVTCORTargetFLL),
+        clock_.wallNow() + 600s,
+        [batched](auto, auto events) { batched->set_value(events ? events->size() : 0); });
+    auto fetched = std::make_shared<std::promise<bool>>();
+    storage_->libraryDataForKey(
+        "k", [fetched](auto data, auto) { fetched->set_value(data.has_value()); }, nullptr);
+    auto batchDone = batched->get_future();
+    auto fetchDone = fetched->get_future();
+    const bool finished = batchDone.wait_for(5s) == std::future_status::ready &&
+                          fetchDone.wait_for(5s) == std::future_status::ready;
+    EXPECT_TRUE(finished);
+    if (!finished) {
+      // Lets a reader stuck in open() go on, so the fixture can end.
+      for (int i = 0; i < 3; ++i) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+      drain();
+    } else {
+      EXPECT_EQ(batchDone.get(), 1u);
+      EXPECT_FALSE(fetchDone.get());
+    }
+    drain();
+    fs::remove(fifo);
+    for (const auto id : batchIDs(kEVTCORTargetFLL).value_or(std::set<std::int64_t>{})) {
+      removeBatch(id, true);
+    }
+  }
+}
+
+// Expiries beyond the clock's range come from damaged or foreign names only;
+// they must hold at the range's ends, not wrap (20000000000 s in nanoseconds
+// wraps to a date in 2019, which the sweep would take for expired).
+TEST_F(EVTCORFlatFileStorageTest, AnExpiryBeyondTheClocksRangeNeverWrapsAround) {
+  const platform::WallTime now = clock_.wallNow();
+  const struct {
+    const char* name;
+    bool batch;
+    bool future;
+  } cases[] = {
+      {"ABC-3-20000000000-137", false, true}, {"ABC-3-9223372036854775807-137", false, true},
+      {"ABC-3-1600000000-137", false, false},  {"1001-7-20000000000", true, true},
+      {"1001-7-1e300", true, true},            {"1001-7-1.6e9", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto expiration =
+        c.batch ? EVTCORFlatFileStorage::batchComponentsFromFilename(c.name).value().expiration
+                : EVTCORFlatFileStorage::eventComponentsFromFilename(c.name).value().expiration;
+    EXPECT_EQ(expiration > now, c.future);
+  }
+  const fs::path kept = targetDir(kEVTCORTargetFLL) / "ABC-3-20000000000-137";
+  fs::create_directories(kept.parent_path());
+  ASSERT_TRUE(EVTCORWriteArchive(event(), kept).ok());
+  storage_->checkForExpirations();
+  drain();
+  EXPECT_TRUE(fs::exists(kept));
+}
+
+// The file name is what selection by tier and the expiry sweep read: an
+// event whose name would not parse back would never leave the store.
+TEST_F(EVTCORFlatFileStorageTest, AnEventWhoseNameWouldNotParseBackIsRefused) {
+  EVTCOREvent negative = event("137", kEVTCORTargetFLL, -1);
+  auto [ok, error] = store(negative);
+  EXPECT_FALSE(ok);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->domain, "NSInternalInconsistencyException");
+  EXPECT_TRUE(filesIn(dir_).empty());
 }
 
 }  // namespace
