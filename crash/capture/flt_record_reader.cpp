@@ -1,6 +1,7 @@
 #include "crash/capture/flt_record_reader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,13 +26,45 @@ int hexValue(char c) {
   return -1;
 }
 
-// The whole file, or an error naming why it cannot be read.
-platform::Result<std::string> readWholeFile(const char* path) {
-  platform::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+// Failures of the moment rather than of the file: no descriptor or memory
+// left, an I/O error. The file may read fine later and must not be deleted.
+bool isPassingFailure(int error) {
+  switch (error) {
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOBUFS:
+    case EIO:
+    case EINTR:
+    case EAGAIN:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The whole file, or an error naming why it cannot be read; `passing` tells
+// whether the failure is one of the moment.
+platform::Result<std::string> readWholeFile(const char* path, bool* passing) {
+  *passing = false;
+  // Non-blocking: a FIFO left where a record file should be must not hang
+  // the next launch in open(); only a regular file is read.
+  platform::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
     const int error = errno;
+    *passing = isPassingFailure(error);
     return readerError(kFLTRecordReaderUnreadable,
                        std::string("cannot open ") + path + ": " + std::strerror(error));
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    const int error = errno;
+    *passing = isPassingFailure(error);
+    return readerError(kFLTRecordReaderUnreadable,
+                       std::string("cannot read ") + path + ": " + std::strerror(error));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return readerError(kFLTRecordReaderUnreadable, std::string(path) + " is not a regular file");
   }
   std::string contents;
   if (!platform::readAll(fd.get(), contents, kFLTRecordFileMaxBytes)) {
@@ -41,6 +74,7 @@ platform::Result<std::string> readWholeFile(const char* path) {
                          std::string(path) + " is larger than " +
                              std::to_string(kFLTRecordFileMaxBytes) + " bytes");
     }
+    *passing = isPassingFailure(error);
     return readerError(kFLTRecordReaderUnreadable,
                        std::string("cannot read ") + path + ": " + std::strerror(error));
   }
@@ -78,9 +112,10 @@ platform::Result<FLTRecordSections> FLTFileReadSections(const char* path, bool d
     FLT_SDK_LOG_ERROR("Error: input path is invalid\n");
     return readerError(kFLTRecordReaderInvalidPath, "record file path is invalid");
   }
-  auto contents = readWholeFile(path);
+  bool passing = false;
+  auto contents = readWholeFile(path, &passing);
   if (!contents.ok()) {
-    if (deleteOnFailure) ::unlink(path);
+    if (deleteOnFailure && !passing) ::unlink(path);
     FLT_SDK_LOG_WARN("Unable to read file %s\n", path);
     return contents.error();
   }

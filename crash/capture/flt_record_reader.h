@@ -43,8 +43,9 @@ using FLTRecordTransform = std::function<std::optional<platform::Value>(platform
 // as the file goes. Lines that do not parse are skipped (and reported in
 // `lineErrors`), so one bad line never loses the rest of the report. An
 // invalid path, or a file that cannot be read, is an error; the unreadable
-// file is deleted when `deleteOnFailure` is set. Failures are logged to the
-// SDK log.
+// file is deleted when `deleteOnFailure` is set, unless the failure was one
+// of the moment (no descriptor or memory left, an I/O error), after which
+// the file may still read. Failures are logged to the SDK log.
 platform::Result<FLTRecordSections> FLTFileReadSections(const char* path, bool deleteOnFailure,
                                                        const FLTRecordTransform& transform = {});
 

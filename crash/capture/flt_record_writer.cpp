@@ -178,8 +178,18 @@ bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool 
   }
   *file = FLTFile{};
   file->path = path;
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  // A record file is a regular file of the report directory: a link there
+  // is not followed (the write would land outside the store), and a FIFO
+  // fails at once instead of blocking a crashed process in open().
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
+                    (append ? O_APPEND : O_TRUNC);
   file->fd = path != nullptr ? ::open(path, flags, 0644) : -1;
+  struct stat opened {};
+  if (file->fd >= 0 && (fstat(file->fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
+    ::close(file->fd);
+    file->fd = -1;
+    errno = EINVAL;
+  }
   if (file->fd < 0) {
     FLT_SDK_LOG_ERROR("Error: Unable to open file %s\n", errorText(path != nullptr ? errno : EFAULT));
     FLT_SDK_LOG_ERROR("Error: file descriptor invalid\n");

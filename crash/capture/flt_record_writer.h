@@ -70,7 +70,8 @@ struct FLTFile {
 // Opens `path` write-only, creating it with mode 0644, appending or
 // truncating. In append mode the current size seeds `bytesWritten`. The
 // buffered form allocates its buffer here (not for crash time). False, with
-// an SDK log line, when the file is null or the path cannot be opened.
+// an SDK log line, when the file is null or the path cannot be opened,
+// and when it names a link or anything but a regular file.
 bool FLTFileInitWithPathMode(FLTFile* file, const char* path, bool append, bool buffered);
 
 // Flushes and frees the buffer, stores the bytes written in `*offset` (when

@@ -209,7 +209,12 @@ bool FLTCrashReportingController::prepareForNewLaunch() {
   // A legacy layout removes the whole store root; that must happen before
   // this launch's directories are made, or it would take them with it.
   fileManager_.removeLegacyDirectories();
-  return fileManager_.prepareForNewLaunch();
+  if (!fileManager_.prepareForNewLaunch()) return false;
+  // A launch that ended while packaging left its unfinished package behind,
+  // hidden and never sent: without this each such end would keep its bytes
+  // for good. The report itself is still in its directory.
+  fileManager_.removeUnfinishedPackages();
+  return true;
 }
 
 std::shared_ptr<FLTInternalReport> FLTCrashReportingController::setupCurrentReport() {

@@ -433,6 +433,30 @@ void FLTFileManager::enumerateFilesInPreparedDirectoryUsingBlock(const FileBlock
   enumerateFilesInDirectory(preparedPath(), block);
 }
 
+bool FLTFileManager::removeUnfinishedPackages() const {
+  // The package writer's temporary name: "." + final name + ".XXXXXX".
+  const std::string marker = "." + std::string(kFLTFileManagerPreparedExtension) + ".";
+  constexpr std::size_t kTemplateLength = 6;
+  const OpenedDir prepared = openDirectory(rootPath_, preparedPath(), false);
+  if (!prepared.fd) return false;
+  int error = 0;
+  const auto names = entryNames(prepared.fd.get(), &error);
+  if (!names) return false;
+  bool allRemoved = true;
+  for (const auto& name : *names) {
+    const bool unfinished = name.size() > 1 + marker.size() + kTemplateLength && name.front() == '.' &&
+                            name.compare(name.size() - kTemplateLength - marker.size(), marker.size(),
+                                         marker) == 0;
+    if (!unfinished) continue;
+    if (::unlinkat(prepared.fd.get(), name.c_str(), 0) != 0) {
+      logLine("[FileManager] Failed to remove file '" + join(preparedPath(), name) + "' : " +
+              errorText(errno));
+      allRemoved = false;
+    }
+  }
+  return allRemoved;
+}
+
 bool FLTFileManager::moveProcessingContentsToPrepared() const {
   return moveItemsFromDirectory(processingPath(), preparedPath());
 }

@@ -119,6 +119,11 @@ class FLTFileManager {
   void enumerateFilesInActiveDirectoryUsingBlock(const FileBlock& block) const;
   void enumerateFilesInPreparedDirectoryUsingBlock(const FileBlock& block) const;
 
+  // Removes the hidden temporary files of packages that were never
+  // finished (".<name>.multipartmime.XXXXXX" in prepared, left by a launch
+  // that ended while packaging); nothing else. True when all went.
+  bool removeUnfinishedPackages() const;
+
   bool moveProcessingContentsToPrepared() const;
   bool movePendingToProcessing() const;
   bool removeContentsOfProcessingPath() const;

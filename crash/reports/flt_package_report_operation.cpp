@@ -31,7 +31,8 @@ std::string lastPathComponent(const std::string& path) {
 // The whole of a regular file, not through a link (a link in a report
 // directory is not the report's content). Absent when it cannot be read.
 std::optional<std::string> readRegularFile(const std::string& path) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // Non-blocking: a FIFO in the directory must not hang the open.
+  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -39,6 +40,10 @@ std::optional<std::string> readRegularFile(const std::string& path) {
   if (!platform::readAll(fd.get(), data, kFLTRecordFileMaxBytes)) return std::nullopt;
   return data;
 }
+
+// The report id travels as the first or second part, behind at most the
+// API key: a package's first bytes hold it.
+constexpr std::size_t kPackageHeadBytes = 64 * 1024;
 
 platform::Error packageError(std::int64_t code, std::string message) {
   return {std::string(kFLTPackageReportErrorDomain), code, std::move(message)};
@@ -140,10 +145,44 @@ void FLTPackageReportOperation::encode(TRLMultipartMimeStreamEncoder& encoder, s
   encoder.addFile(partPath, gzipName, mimeType, lastPathComponent(sourcePath));
 }
 
+std::optional<std::string> FLTPackageReportOperation::reportIdentifierOfPackage(
+    const std::string& packagePath) {
+  platform::UniqueFd fd(::open(packagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  std::string head;
+  if (!platform::readAll(fd.get(), head, kPackageHeadBytes) && errno != EFBIG) return std::nullopt;
+  // The package is named after its boundary; no value before the report id
+  // can hold the delimiter, so its first match is the part itself.
+  const std::string delimiter = "\r\n--" + std::filesystem::path(packagePath).stem().string();
+  const std::string partHead = delimiter + "\r\nContent-Disposition: form-data; name=\"" +
+                               std::string(kFLTPackageReportIdField) +
+                               "\"\r\nContent-Type: text/plain\r\n\r\n";
+  const auto start = head.find(partHead);
+  if (start == std::string::npos) return std::nullopt;
+  const auto valueStart = start + partHead.size();
+  const auto valueEnd = head.find(delimiter, valueStart);
+  if (valueEnd == std::string::npos) return std::nullopt;
+  return head.substr(valueStart, valueEnd - valueStart);
+}
+
 bool FLTPackageReportOperation::compressData(std::string_view data, const std::string& path) {
-  gzFile file = gzopen(path.c_str(), "w");
+  // The copy goes beside its source in the report directory: whatever
+  // stands at its name is never followed (a link would have the copy
+  // truncate a file outside the store) nor waited on (a FIFO).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        0666);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    FLT_SDK_LOG_ERROR("Error: unable to open file for compression %s\n",
+                      std::strerror(fd < 0 ? errno : EINVAL));
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  gzFile file = gzdopen(fd, "w");
   if (file == nullptr) {
     FLT_SDK_LOG_ERROR("Error: unable to open file for compression %s\n", std::strerror(errno));
+    ::close(fd);
     return false;
   }
   bool result = !data.empty();

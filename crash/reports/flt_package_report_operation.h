@@ -57,6 +57,9 @@ class FLTPackageReportOperation : public Operation {
   void encode(TRLMultipartMimeStreamEncoder& encoder, std::string_view data,
               const std::string& sourcePath);
   static bool compressData(std::string_view data, const std::string& path);
+  // The "report_id" value of a package this operation wrote; absent when
+  // the file is no such package or its head holds no report id.
+  static std::optional<std::string> reportIdentifierOfPackage(const std::string& packagePath);
   // gzFile passed as its opaque pointer, so zlib stays out of this header.
   static bool writeBytes(const void* bytes, std::size_t length, void* gzFile);
 

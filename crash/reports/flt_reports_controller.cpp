@@ -81,6 +81,17 @@ bool FLTReportsController::prepareAndSubmitReport(const std::shared_ptr<FLTInter
 
 bool FLTReportsController::runSteps(const std::shared_ptr<FLTInternalReport>& original, bool asUrgent,
                                     bool withProcessing) {
+  if (const auto package = packageOfReport(original->identifier())) {
+    // An earlier run stopped between packaging this report and removing its
+    // directory. That package is sent from prepared; a second one would
+    // send the report twice.
+    log("[Faultline:Crash:Reports] Report with id '" + original->identifier() +
+        "' is already packaged at " + *package);
+    if (!fileManager_.removeItemAtPath(original->path())) {
+      log("[Faultline:Crash:Reports] Unable to remove a processing item");
+    }
+    return false;
+  }
   std::shared_ptr<FLTInternalReport> report = original;
   if (withProcessing) {
     const std::string processing = fileManager_.processingPath();
@@ -125,6 +136,14 @@ bool FLTReportsController::runSteps(const std::shared_ptr<FLTInternalReport>& or
     }
   }
   return started;
+}
+
+std::optional<std::string> FLTReportsController::packageOfReport(const std::string& identifier) const {
+  if (identifier.empty()) return std::nullopt;
+  for (const std::string& package : fileManager_.preparedPathContents()) {
+    if (FLTPackageReportOperation::reportIdentifierOfPackage(package) == identifier) return package;
+  }
+  return std::nullopt;
 }
 
 // ---- Upload ------------------------------------------------------------------

@@ -12,8 +12,11 @@
 //   →  prepared/<boundary>.multipartmime  (the report directory goes once
 //   the package exists)  →  deleted after a successful upload.
 // Every failure before the upload starts leaves the report or package where
-// it was (the next launch offers it again). With data collection switched
-// off nothing is touched and the answer is true.
+// it was (the next launch offers it again). A report whose id a package in
+// prepared already carries (a launch that ended between packaging and
+// removing the directory) is not packaged again: its directory is removed
+// and that package alone is sent. With data collection switched off nothing
+// is touched and the answer is true.
 //
 // Runs on whatever thread calls it: the start thread for urgent reports,
 // the work queue otherwise. Holds no mutable state of its own.
@@ -143,6 +146,8 @@ class FLTReportsController : public std::enable_shared_from_this<FLTReportsContr
   void debugLog(std::string_view line) const;
   bool collectionEnabled() const;
   bool runSteps(const std::shared_ptr<FLTInternalReport>& report, bool asUrgent, bool withProcessing);
+  // The prepared package that carries this report id, if any.
+  std::optional<std::string> packageOfReport(const std::string& identifier) const;
 
   const std::shared_ptr<platform::Queue> queue_;
   const std::weak_ptr<FLTReportsControllerDelegate> delegate_;

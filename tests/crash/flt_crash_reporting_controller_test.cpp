@@ -598,6 +598,22 @@ TEST_F(FLTCrashReportingControllerTest, SettingsArrivalRegistersTheAnalyticsList
   BCNAnalyticsRegisterClass(nullptr);
 }
 
+TEST_F(FLTCrashReportingControllerTest, UnfinishedPackagesOfAnEarlierLaunchAreRemovedAtStart) {
+  ASSERT_TRUE(store_.prepareForNewLaunch());
+  const fs::path prepared = store_.preparedPath();
+  const std::string boundary = TRLMultipartMimeStreamEncoder::generateBoundary();
+  const fs::path unfinished = prepared / ("." + boundary + ".multipartmime.a1B2c3");
+  std::ofstream(unfinished) << "MIME-Version: 1.0\r\n--" << boundary << "\r\nContent-Disp";
+  const fs::path other = prepared / ".keep";
+  std::ofstream(other) << "not a package";
+  auto controller = makeController();
+  EXPECT_TRUE(controller->startWithProfilingMark(FLTProfileStart(), std::nullopt));
+  drain(controller);
+  EXPECT_FALSE(fs::exists(unfinished));
+  EXPECT_TRUE(fs::exists(other));
+  EXPECT_TRUE(server_->requestsTo(kReportsPath).empty());
+}
+
 TEST_F(FLTCrashReportingControllerTest, LegacyStoreIsRemovedBeforeThisLaunchsReportIsMade) {
   earlierReport("old");
   fs::create_directories(fs::path(store_.rootPath()) / "sendable");

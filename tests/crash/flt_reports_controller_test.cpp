@@ -18,6 +18,7 @@
 #include "crash/kit/flt_settings.h"
 #include "crash/kit/trl_certificate_pinner.h"
 #include "crash/reports/flt_internal_report.h"
+#include "crash/reports/flt_package_report_operation.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
 #include "tests/support/service_standin.h"
@@ -279,6 +280,38 @@ TEST_F(FLTReportsControllerTest, ReportInProcessingIsPackagedWithoutMovingAgain)
   EXPECT_EQ(server_->requestsTo(kReportsPath)[0].parts.size() >= 2, true);
   EXPECT_FALSE(fs::exists(dir));
   EXPECT_TRUE(store_.preparedPathContents().empty());
+}
+
+// A launch that ended between packaging a report and removing its
+// directory leaves both: the next launch must not package it a second time.
+TEST_F(FLTReportsControllerTest, ReportAlreadyPackagedIsNotPackagedAgain) {
+  replyWith(200);
+  auto controller = makeController();
+  // A package of another report, waiting for its upload.
+  const std::string sent = store_.processingPath() + "/R5";
+  writeReport(sent, "session-R5", true);
+  FLTPackageReportOperation::initWithReport(FLTInternalReport::reportWithPath(sent), &store_)->start();
+  fs::remove_all(sent);
+  const std::string dir = store_.processingPath() + "/R4";
+  writeReport(dir, "session-R4", true);
+  auto left = FLTPackageReportOperation::initWithReport(FLTInternalReport::reportWithPath(dir), &store_);
+  left->start();
+  ASSERT_TRUE(left->finalPath());
+  ASSERT_EQ(FLTPackageReportOperation::reportIdentifierOfPackage(*left->finalPath()), "session-R4");
+  ASSERT_EQ(store_.preparedPathContents().size(), 2u);
+
+  EXPECT_FALSE(controller->prepareAndSubmitReport(FLTInternalReport::reportWithPath(dir), false, false));
+  EXPECT_FALSE(fs::exists(dir));
+  EXPECT_EQ(store_.preparedPathContents().size(), 2u) << "no second package of session-R4";
+  EXPECT_TRUE(fs::exists(*left->finalPath()));
+  EXPECT_TRUE(server_->requestsTo(kReportsPath).empty());
+
+  // A report of its own id is still packaged and sent.
+  const std::string other = store_.processingPath() + "/R6";
+  writeReport(other, "session-R6", true);
+  EXPECT_TRUE(controller->prepareAndSubmitReport(FLTInternalReport::reportWithPath(other), false, false));
+  ASSERT_TRUE(delegate_->waitFor(1));
+  EXPECT_FALSE(fs::exists(other));
 }
 
 // Each switch stops at its own state on disk, and nothing is sent.
