@@ -26,6 +26,7 @@
 #include "core/static_data.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
+#include "platform/file_io.h"
 
 namespace vandrel::core {
 
@@ -42,15 +43,10 @@ platform::Error gzipError(int code, const z_stream& stream) {
 // The whole file, or none when it cannot be read (a read error is not an
 // end of file: a directory in its place must not upload as empty). Only a
 // regular file is the log: a named pipe or a device in its place would
-// hold the caller (O_NONBLOCK covers the open) or never end.
+// hold the caller or never end.
 std::optional<std::string> readWholeFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = platform::openRegularFile(path.c_str(), O_RDONLY).release();
   if (fd < 0) return std::nullopt;
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
   std::string content;
   char buffer[64 * 1024];
   for (;;) {

@@ -157,15 +157,10 @@ bool openLogFile(LoggerState& logger) {
   if (logger.logFile >= 0) return true;
   const std::string path = logFilePath(!logger.openFailureReported);
   // O_APPEND: a file shortened or extended from outside gets our lines at
-  // its end, never over its content or after a hole. O_NONBLOCK and the
-  // type check: a named pipe in the file's place would take lines until it
-  // filled and then hold the main thread.
-  int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK);
-  struct stat status {};
-  if (fd >= 0 && (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))) {
-    ::close(fd);
-    fd = -1;
-  }
+  // its end, never over its content or after a hole. Only a regular file:
+  // a named pipe in its place would take lines until it filled and then
+  // hold the main thread.
+  const int fd = platform::openRegularFile(path.c_str(), O_RDWR | O_APPEND).release();
   if (fd < 0) {
     logger.openFailureReported = true;
     return false;

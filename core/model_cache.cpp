@@ -64,19 +64,12 @@ std::optional<std::string> chacha20(std::string_view input) {
 }
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
-  // O_NONBLOCK: a named pipe in the entry's place must not hold the caller
-  // until some writer comes; it is refused below as not a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
   struct stat st {};
-  std::optional<std::string> result;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      static_cast<std::uint64_t>(st.st_size) <= kMaxEntryBytes) {
-    std::string bytes;
-    if (platform::readAll(fd, bytes, kMaxEntryBytes)) result = std::move(bytes);
-  }
-  ::close(fd);
-  return result;
+  const platform::UniqueFd fd = platform::openRegularFile(path.c_str(), O_RDONLY | O_NOCTTY, &st);
+  if (!fd || static_cast<std::uint64_t>(st.st_size) > kMaxEntryBytes) return std::nullopt;
+  std::string bytes;
+  if (!platform::readAll(fd.get(), bytes, kMaxEntryBytes)) return std::nullopt;
+  return bytes;
 }
 
 }  // namespace

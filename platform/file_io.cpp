@@ -32,6 +32,25 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
+UniqueFd openRegularFile(const char* path, int flags, struct stat* status, mode_t mode) {
+  UniqueFd fd(::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode));
+  if (!fd) return fd;
+  struct stat seen {};
+  if (::fstat(fd.get(), &seen) != 0) {
+    const int error = errno;
+    fd.reset();
+    errno = error;
+    return fd;
+  }
+  if (!S_ISREG(seen.st_mode)) {
+    fd.reset();
+    errno = EINVAL;
+    return fd;
+  }
+  if (status != nullptr) *status = seen;
+  return fd;
+}
+
 bool readAll(int fd, std::string& out, std::size_t maxBytes) {
   std::array<char, 65536> buffer;
   for (;;) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -41,6 +42,14 @@ bool writeAll(int fd, std::string_view bytes);
 // false with errno set on a read error, or with errno EFBIG once `out` would
 // grow past `maxBytes` (what was read so far stays in `out`).
 bool readAll(int fd, std::string& out, std::size_t maxBytes);
+
+// Opens `path` with `flags` (O_CLOEXEC and O_NONBLOCK added) only when it
+// is a regular file, whose status then goes to `status` when given. A FIFO
+// in a file's place would otherwise hold open() until some writer came, and
+// a device or directory is no file of ours: for those the result is empty
+// with errno EINVAL; other failures keep open's or fstat's errno.
+UniqueFd openRegularFile(const char* path, int flags, struct stat* status = nullptr,
+                         mode_t mode = 0);
 
 // Replaces the file at `path` with `bytes` in one step: a temporary file
 // beside it (".<name>.XXXXXX", so it never looks like an entry of its

@@ -315,22 +315,14 @@ namespace {
 using Storage = EVTCORFlatFileStorage;
 
 std::optional<std::string> readLibraryFile(const fs::path& path, std::optional<Error>* error) {
-  // Non-blocking, so a FIFO put in a file's place cannot stall the queue.
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // Only a regular file, so a FIFO put in a file's place cannot stall the
+  // queue.
+  platform::UniqueFd fd = platform::openRegularFile(path.c_str(), O_RDONLY | O_NOCTTY);
   if (!fd) {
-    *error = Error{std::string(kEVTCORPosixErrorDomain), errno,
-                   "Cannot open " + path.string() + ": " + std::strerror(errno)};
-    return std::nullopt;
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    *error = Error{std::string(kEVTCORPosixErrorDomain), errno,
-                   "Cannot stat " + path.string() + ": " + std::strerror(errno)};
-    return std::nullopt;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = Error{std::string(kEVTCORPosixErrorDomain), EINVAL,
-                   "Not a regular file: " + path.string()};
+    const int code = errno;
+    *error = Error{std::string(kEVTCORPosixErrorDomain), code,
+                   code == EINVAL ? "Not a regular file: " + path.string()
+                                  : "Cannot open " + path.string() + ": " + std::strerror(code)};
     return std::nullopt;
   }
   std::string bytes;

@@ -472,11 +472,11 @@ bool TRLMultipartMimeStreamEncoder::addFile(const std::filesystem::path& file,
                                             std::optional<std::string_view> mimeType,
                                             std::string_view fieldName) {
   VANDREL_CHECK(encoding_, "multipart part added outside encoding");
-  // Non-blocking: a FIFO at the path is skipped like any non-regular file
-  // instead of hanging the open.
-  platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  // A FIFO at the path is skipped like any non-regular file instead of
+  // hanging the open.
   struct stat st {};
-  if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
+  const platform::UniqueFd fd = platform::openRegularFile(file.c_str(), O_RDONLY, &st);
+  if (!fd.valid() || st.st_size <= 0) {
     log(zeroLengthMessage(fieldName));
     return false;
   }
