@@ -1,7 +1,6 @@
 #include "platform/defaults.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,35 +32,25 @@ void reportErrno(const char* what, const std::filesystem::path& path, int error)
 
 Loaded load(const std::filesystem::path& path) {
   Loaded loaded;
-  // Non-blocking: opening a FIFO put in the file's place must not wait for
-  // a writer that never comes.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    if (errno != ENOENT) {
-      reportErrno("cannot open", path, errno);
+  // Only a regular file: a FIFO put in the file's place must not hold the
+  // open waiting for a writer that never comes.
+  UniqueFd fd = openRegularFile(path.c_str(), O_RDONLY);
+  if (!fd) {
+    const int error = errno;
+    if (error == EINVAL) {
+      std::fprintf(stderr, "vandrel: defaults: %s is not a regular file; it reads as empty\n",
+                   path.c_str());
+      loaded.corrupt = true;
+    } else if (error != ENOENT) {
+      reportErrno("cannot open", path, error);
       loaded.corrupt = true;
     }
     return loaded;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const int statError = errno;
-    ::close(fd);
-    reportErrno("cannot read", path, statError);
-    loaded.corrupt = true;
-    return loaded;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    ::close(fd);
-    std::fprintf(stderr, "vandrel: defaults: %s is not a regular file; it reads as empty\n",
-                 path.c_str());
-    loaded.corrupt = true;
-    return loaded;
-  }
   std::string text;
-  const bool ok = readAll(fd, text, static_cast<std::size_t>(kMaxFileSize));
+  const bool ok = readAll(fd.get(), text, static_cast<std::size_t>(kMaxFileSize));
   const int readError = errno;
-  ::close(fd);
+  fd.reset();
   if (!ok) {
     reportErrno("cannot read", path, readError);
     loaded.corrupt = true;

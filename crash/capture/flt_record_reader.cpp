@@ -1,7 +1,6 @@
 #include "crash/capture/flt_record_reader.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,24 +46,17 @@ bool isPassingFailure(int error) {
 // whether the failure is one of the moment.
 platform::Result<std::string> readWholeFile(const char* path, bool* passing) {
   *passing = false;
-  // Non-blocking: a FIFO left where a record file should be must not hang
-  // the next launch in open(); only a regular file is read.
-  platform::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  // Only a regular file: a FIFO left where a record file should be must not
+  // hang the next launch in open().
+  const platform::UniqueFd fd = platform::openRegularFile(path, O_RDONLY | O_NOCTTY);
   if (!fd) {
     const int error = errno;
+    if (error == EINVAL) {
+      return readerError(kFLTRecordReaderUnreadable, std::string(path) + " is not a regular file");
+    }
     *passing = isPassingFailure(error);
     return readerError(kFLTRecordReaderUnreadable,
                        std::string("cannot open ") + path + ": " + std::strerror(error));
-  }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) {
-    const int error = errno;
-    *passing = isPassingFailure(error);
-    return readerError(kFLTRecordReaderUnreadable,
-                       std::string("cannot read ") + path + ": " + std::strerror(error));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    return readerError(kFLTRecordReaderUnreadable, std::string(path) + " is not a regular file");
   }
   std::string contents;
   if (!platform::readAll(fd.get(), contents, kFLTRecordFileMaxBytes)) {

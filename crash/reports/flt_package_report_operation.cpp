@@ -1,7 +1,6 @@
 #include "crash/reports/flt_package_report_operation.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -31,11 +30,9 @@ std::string lastPathComponent(const std::string& path) {
 // The whole of a regular file, not through a link (a link in a report
 // directory is not the report's content). Absent when it cannot be read.
 std::optional<std::string> readRegularFile(const std::string& path) {
-  // Non-blocking: a FIFO in the directory must not hang the open.
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  // A FIFO in the directory must not hang the open.
+  const platform::UniqueFd fd = platform::openRegularFile(path.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (!fd) return std::nullopt;
   std::string data;
   if (!platform::readAll(fd.get(), data, kFLTRecordFileMaxBytes)) return std::nullopt;
   return data;
@@ -147,9 +144,9 @@ void FLTPackageReportOperation::encode(TRLMultipartMimeStreamEncoder& encoder, s
 
 std::optional<std::string> FLTPackageReportOperation::reportIdentifierOfPackage(
     const std::string& packagePath) {
-  platform::UniqueFd fd(::open(packagePath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const platform::UniqueFd fd =
+      platform::openRegularFile(packagePath.c_str(), O_RDONLY | O_NOFOLLOW);
+  if (!fd) return std::nullopt;
   std::string head;
   if (!platform::readAll(fd.get(), head, kPackageHeadBytes) && errno != EFBIG) return std::nullopt;
   // The package is named after its boundary; no value before the report id
@@ -170,13 +167,11 @@ bool FLTPackageReportOperation::compressData(std::string_view data, const std::s
   // The copy goes beside its source in the report directory: whatever
   // stands at its name is never followed (a link would have the copy
   // truncate a file outside the store) nor waited on (a FIFO).
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        0666);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    FLT_SDK_LOG_ERROR("Error: unable to open file for compression %s\n",
-                      std::strerror(fd < 0 ? errno : EINVAL));
-    if (fd >= 0) ::close(fd);
+  const int fd = platform::openRegularFile(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW,
+                                           nullptr, 0666)
+                     .release();
+  if (fd < 0) {
+    FLT_SDK_LOG_ERROR("Error: unable to open file for compression %s\n", std::strerror(errno));
     return false;
   }
   gzFile file = gzdopen(fd, "w");
