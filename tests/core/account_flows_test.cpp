@@ -578,6 +578,29 @@ TEST_F(AccountFlowsTest, ClearingWithStopWhileOffStopsNothing) {
   EXPECT_EQ(port_.stopTunnelsCalls(), 0);
 }
 
+TEST_F(AccountFlowsTest, SignOutAndClearingEndAConnectUnderWayAndOnlyThat) {
+  struct Case {
+    qv_ConnectStatus status;
+    int cancels;
+  };
+  for (const Case& c : {Case{qv_ConnectStatus::qv_off, 0}, Case{qv_ConnectStatus::qv_connecting, 1},
+                        Case{qv_ConnectStatus::qv_disconnecting, 0}}) {
+    SCOPED_TRACE(static_cast<int>(c.status));
+    const int before = port_.cancelConnectAttemptCalls();
+    port_.setConnectStatus(c.status);
+    session_->setLoginCookie("ABS_KRLWIFISS=c");
+    session_->logout(false);
+    ASSERT_TRUE(pumpUntil([&] { return session_->loginCookie().empty(); }));
+    EXPECT_EQ(port_.cancelConnectAttemptCalls() - before, c.cancels) << "sign-out";
+    session_->clearUserInfo(true);
+    EXPECT_EQ(port_.cancelConnectAttemptCalls() - before, 2 * c.cancels) << "clearing";
+    session_->clearUserInfo(false);
+    EXPECT_EQ(port_.cancelConnectAttemptCalls() - before, 2 * c.cancels) << "clearing, no stop";
+    platform::mainQueue().runPending();
+    EXPECT_EQ(port_.stopTunnelsCalls(), 0);
+  }
+}
+
 TEST_F(AccountFlowsTest, MarkDisconnectedActsOnlyOnASuccessfulStop) {
   port_.setConnectStatus(qv_ConnectStatus::qv_on);
   session_->markDisconnected(ResultData::failure("still up"));
