@@ -85,7 +85,15 @@ MiscInfo::MiscInfo(ConnectionPort& port, platform::Defaults& defaults,
 
 void MiscInfo::start() {
   if (!firstRefresh_) return;
-  platform::globalQueue().async([this] { firstRefresh_(*this); });
+  inBackground([this] { firstRefresh_(*this); });
+}
+
+void MiscInfo::inBackground(std::function<void()> job) {
+  pendingWork_.fetch_add(1);
+  platform::globalQueue().async([this, job = std::move(job)] {
+    job();
+    pendingWork_.fetch_sub(1);
+  });
 }
 
 void MiscInfo::attach(Services services) {

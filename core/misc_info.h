@@ -142,6 +142,11 @@ class MiscInfo {
   // Installs the services of the flows; call before the first flow.
   void attach(Services services);
 
+  // Jobs this object started on the global queue that have not finished
+  // (the first refresh, a sign-out's last steps, a tunnel stop's start):
+  // an instance other than the shared one must outlive them.
+  int pendingWorkCount() const { return pendingWork_.load(); }
+
   // ---- Account flows -------------------------------------------------------
 
   // Refreshes the address, the web links and the user record from the
@@ -293,6 +298,9 @@ class MiscInfo {
   // `onStopped` runs on the main queue with the stop's result.
   void stopTunnelsInBackground(std::function<void(const ResultData&)> onStopped);
 
+  // Runs `job` on the global queue, counted in pendingWorkCount().
+  void inBackground(std::function<void()> job);
+
   // Writes the latest cookie to the defaults until no newer assignment
   // raced with the write, so the stored text ends as the last one assigned.
   void storeLoginCookie();
@@ -312,6 +320,7 @@ class MiscInfo {
   // session). A refresh applies its account replies only while the count
   // is the one it started under.
   std::atomic<std::uint64_t> signOuts_{0};
+  std::atomic<int> pendingWork_{0};
 };
 
 }  // namespace vandrel::core

@@ -152,7 +152,7 @@ void MiscInfo::cancelAllRequests(bool notifyServer) {
   LogUtil::log("logout cancel all request");
   // Every request in flight settles as cancelled before "/logout" is built.
   network().cancelAllTasks();
-  platform::globalQueue().async([this, notifyServer] { sendLogout(notifyServer); });
+  inBackground([this, notifyServer] { sendLogout(notifyServer); });
 }
 
 void MiscInfo::sendLogout(bool notifyServer) {

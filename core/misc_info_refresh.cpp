@@ -138,7 +138,7 @@ void MiscInfo::markStoppedAfterExpiry(const ResultData& result) {
 }
 
 void MiscInfo::stopTunnelsInBackground(std::function<void(const ResultData&)> onStopped) {
-  platform::globalQueue().async([this, onStopped = std::move(onStopped)] {
+  inBackground([this, onStopped = std::move(onStopped)] {
     port_.stopTunnels().then(platform::mainQueue(), onStopped);
   });
 }

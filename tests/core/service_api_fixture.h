@@ -124,6 +124,13 @@ class ServiceApiTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // The session's background jobs (a sign-out's last steps) use the
+    // objects destroyed below.
+    if (session_) {
+      EXPECT_TRUE(
+          platform::mainQueue().runUntil([&] { return session_->pendingWorkCount() == 0; }, 20s))
+          << "session work still running at the end of the test";
+    }
     if (network_) {
       network_->cancelAllTasks();
       EXPECT_TRUE(
