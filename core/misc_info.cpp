@@ -90,8 +90,9 @@ void MiscInfo::start() {
 
 void MiscInfo::inBackground(std::function<void()> job) {
   pendingWork_.fetch_add(1);
-  platform::globalQueue().async([this, job = std::move(job)] {
+  platform::globalQueue().async([this, job = std::move(job)]() mutable {
     job();
+    job = nullptr;  // what it holds goes before the count says the work is done
     pendingWork_.fetch_sub(1);
   });
 }

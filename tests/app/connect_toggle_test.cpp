@@ -142,7 +142,8 @@ TEST_F(ConnectToggleTest, SigningOutWhileTheDaemonStartHangsLeavesNoTunnel) {
   daemon_.releaseHangs();
   ASSERT_TRUE(drive([&] {
     return toggle_->pendingFlowCount() == 0 && connection_->pendingWorkCount() == 0 &&
-           daemonManager_->pendingWorkCount() == 0 && signingOut.loginCookie().empty();
+           daemonManager_->pendingWorkCount() == 0 && signingOut.pendingWorkCount() == 0 &&
+           signingOut.loginCookie().empty();
   }));
   platform::mainQueue().runFor(50ms);
 

@@ -14,6 +14,7 @@
 
 #include "core/app_constants.h"
 #include "core/model_cache.h"
+#include "platform/dispatch.h"
 #include "platform/defaults.h"
 #include "platform/notification_center.h"
 #include "tests/support/fake_connection_port.h"
@@ -186,6 +187,8 @@ TEST_F(MiscInfoTest, FirstRefreshRunsLaterOnTheGlobalQueue) {
   ASSERT_TRUE(ran.wait_for(lock, 10s, [&] { return refreshThread.has_value(); }));
   EXPECT_NE(*refreshThread, std::this_thread::get_id());
   EXPECT_EQ(refreshed, session.get());
+  lock.unlock();
+  EXPECT_TRUE(platform::mainQueue().runUntil([&] { return session->pendingWorkCount() == 0; }, 10s));
 }
 
 TEST_F(MiscInfoTest, UpdateIsOneReadModifyWrite) {
