@@ -53,14 +53,30 @@ endif()
 # Run-time options of the instrumented tests and of every program they
 # start. The suppression files hold findings inside Qt, gRPC, D-Bus and
 # fontconfig only, never one in our own code.
+#
+# A test marked HANDLES_SIGNALS (it, or a child it starts, catches fatal
+# signals itself: the crash kit) gets the fatal signals and the alternate
+# signal stack left to it, as the process has them in production: the
+# sanitizer's own handlers would report the crash instead of the kit, and
+# its small per-thread signal stack would not hold the kit's handler once
+# instrumented.
 set(vandrel_sanitizer_dir ${PROJECT_SOURCE_DIR}/tests/sanitizers)
+set(vandrel_own_signals
+    "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:use_sigaltstack=0")
 set(VANDREL_SANITIZER_ENVIRONMENT "")
+set(VANDREL_SANITIZER_SIGNALS_ENVIRONMENT "")
 if(VANDREL_SANITIZE STREQUAL "address")
-  set(VANDREL_SANITIZER_ENVIRONMENT
-      "ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:abort_on_error=0"
+  set(vandrel_asan_options
+      "detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1:check_initialization_order=1:abort_on_error=0")
+  set(vandrel_common
       "LSAN_OPTIONS=suppressions=${vandrel_sanitizer_dir}/lsan.supp:print_suppressions=0"
       "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:suppressions=${vandrel_sanitizer_dir}/ubsan.supp")
+  set(VANDREL_SANITIZER_ENVIRONMENT "ASAN_OPTIONS=${vandrel_asan_options}" ${vandrel_common})
+  set(VANDREL_SANITIZER_SIGNALS_ENVIRONMENT
+      "ASAN_OPTIONS=${vandrel_asan_options}:${vandrel_own_signals}" ${vandrel_common})
 elseif(VANDREL_SANITIZE STREQUAL "thread")
-  set(VANDREL_SANITIZER_ENVIRONMENT
-      "TSAN_OPTIONS=second_deadlock_stack=1:suppressions=${vandrel_sanitizer_dir}/tsan.supp:print_suppressions=0")
+  set(vandrel_tsan_options
+      "second_deadlock_stack=1:suppressions=${vandrel_sanitizer_dir}/tsan.supp:print_suppressions=0")
+  set(VANDREL_SANITIZER_ENVIRONMENT "TSAN_OPTIONS=${vandrel_tsan_options}")
+  set(VANDREL_SANITIZER_SIGNALS_ENVIRONMENT "TSAN_OPTIONS=${vandrel_tsan_options}:${vandrel_own_signals}")
 endif()

@@ -8,17 +8,20 @@ function(vandrel_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS] [DBUS] [TIMEOUT s]
+# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
 #                  [NO_ASAN reason] [NO_TSAN reason])
 # NETNS runs the binary inside a private network and mount namespace made
 # by scripts/netns-run (lo up, ICMP datagram sockets allowed); DBUS runs it
-# under its own session bus. NO_ASAN / NO_TSAN keep a test out of that
+# under its own session bus. HANDLES_SIGNALS: the test or its children catch
+# fatal signals themselves; the sanitizers leave those signals to them
+# (cmake/Guards.cmake). NO_ASAN / NO_TSAN keep a test out of that
 # sanitizer's run (it stays registered and shows as not run); the reason is
 # required: only a test that must die by a signal, or that forks or execs in
 # a way the sanitizer cannot follow, may opt out.
 find_package(GTest REQUIRED)
 function(vandrel_add_test name)
-  cmake_parse_arguments(ARG "NETNS;DBUS" "TIMEOUT;NO_ASAN;NO_TSAN" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NETNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN" "SOURCES;LIBS"
+                        ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
                         Threads::Threads)
@@ -26,13 +29,13 @@ function(vandrel_add_test name)
   vandrel_register_test(${name} $<TARGET_FILE:${name}> ${ARGN})
 endfunction()
 
-# vandrel_register_test(NAME COMMAND [NETNS] [DBUS] [TIMEOUT s] [NO_ASAN reason]
-#                       [NO_TSAN reason] [LABELS ...])
+# vandrel_register_test(NAME COMMAND [NETNS] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
+#                       [NO_ASAN reason] [NO_TSAN reason] [LABELS ...] [ARGS ...])
 # Registers an executable that is already defined as a test with the
 # wrappers, labels and environment every test gets.
 function(vandrel_register_test name executable)
-  cmake_parse_arguments(ARG "NETNS;DBUS" "TIMEOUT;NO_ASAN;NO_TSAN" "SOURCES;LIBS;LABELS;ARGS"
-                        ${ARGN})
+  cmake_parse_arguments(ARG "NETNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN"
+                        "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   foreach(sanitizer ASAN TSAN)
     if("NO_${sanitizer}" IN_LIST ARG_KEYWORDS_MISSING_VALUES)
       message(FATAL_ERROR "${name}: NO_${sanitizer} needs the reason the test cannot run there")
@@ -53,10 +56,14 @@ function(vandrel_register_test name executable)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
+  set(sanitizer_environment ${VANDREL_SANITIZER_ENVIRONMENT})
+  if(ARG_HANDLES_SIGNALS)
+    set(sanitizer_environment ${VANDREL_SANITIZER_SIGNALS_ENVIRONMENT})
+  endif()
   set(environment
       "VANDREL_SOURCE_DIR=${PROJECT_SOURCE_DIR}" "VANDREL_BINARY_DIR=${PROJECT_BINARY_DIR}"
       "VANDREL_BUNDLE=${VANDREL_BUNDLE_DIR}" "QT_QPA_PLATFORM=offscreen"
-      ${VANDREL_SANITIZER_ENVIRONMENT})
+      ${sanitizer_environment})
   set_tests_properties(${name} PROPERTIES
     LABELS "${labels}"
     TIMEOUT ${ARG_TIMEOUT}
