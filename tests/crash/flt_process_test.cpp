@@ -19,6 +19,7 @@
 #include "crash/capture/flt_host.h"
 #include "crash/capture/flt_record_writer.h"
 #include "tests/crash/capture_test_support.h"
+#include "tests/support/sanitizers.h"
 
 namespace vandrel::crash {
 namespace {
@@ -106,6 +107,10 @@ void crashWithWorkers(bool blockInOne) {
 }
 
 TEST_F(FLTProcessTest, SegfaultRecordsEveryThreadAndEverySection) {
+  if (test_support::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "its crash parks the other threads with a signal; ThreadSanitizer defers signal "
+                    "handlers and runs a thread of its own";
+  }
   runChild([] { crashWithWorkers(false); });
   auto s = sections(gRecordPath);
   ASSERT_EQ(s.count("<invalid>"), 0u) << s["<invalid>"];
@@ -140,6 +145,10 @@ TEST_F(FLTProcessTest, SegfaultRecordsEveryThreadAndEverySection) {
 }
 
 TEST_F(FLTProcessTest, ThreadThatCannotBeParkedEndsTheThreadsLineWhichStaysValid) {
+  if (test_support::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "its crash parks the other threads with a signal; ThreadSanitizer defers signal "
+                    "handlers and runs a thread of its own";
+  }
   runChild([] { crashWithWorkers(true); });
   auto s = sections(gRecordPath);
   ASSERT_EQ(s.count("<invalid>"), 0u) << s["<invalid>"];
