@@ -158,7 +158,12 @@ class TLYUploaderTest : public ::testing::Test {
   // worker thread after the test body let go of it; it removes its observer
   // from the notification centre and logs as it goes, so it must be gone
   // before they are.
-  void TearDown() override { EXPECT_TRUE(uploadersGone()); }
+  void TearDown() override {
+    EXPECT_TRUE(uploadersGone());
+    // expired() orders nothing; the lock orders the last log line before
+    // the fixture goes.
+    std::lock_guard<std::mutex> lock(logMutex_);
+  }
 
   ::testing::AssertionResult uploadersGone() {
     const auto deadline = std::chrono::steady_clock::now() + kTimeout;

@@ -89,6 +89,9 @@ class FLTBetaControllerTest : public ::testing::Test {
     for (const auto& made : controllers_) {
       EXPECT_TRUE(eventually([&] { return made.expired(); }, "a controller outlived its test"));
     }
+    // expired() orders nothing; the lock orders the last log line before
+    // the fixture goes.
+    platform::MutexLock lock(logMutex_);
   }
 
   std::shared_ptr<FLTBetaController> makeController(std::function<std::optional<std::string>()> token =
