@@ -253,6 +253,15 @@ Result<std::string> writeArchive(Json object, const std::filesystem::path& path)
     }
   }
   std::string bytes = topLevel(std::move(object));
+  // The reader refuses what is larger: such an archive would be stored,
+  // reported as stored, and then deleted unread when its batch is made.
+  if (bytes.size() > kEVTCORMaxArchiveBytes) {
+    Error tooLarge{std::string(kEVTCORPosixErrorDomain), EFBIG,
+                   "Encoding an object failed: the archive of " + std::to_string(bytes.size()) +
+                       " bytes is larger than " + std::to_string(kEVTCORMaxArchiveBytes)};
+    EVTCORLogDebug("%s", tooLarge.message.c_str());
+    return tooLarge;
+  }
   if (path.empty()) return bytes;
   auto written = EVTCORWriteFileAtomically(path, bytes);
   if (!written.ok()) {
