@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "analytics/transport/evt_event.h"
+#include "tests/support/named_pipe.h"
 
 namespace vandrel::analytics {
 namespace {
@@ -226,6 +228,21 @@ TEST_F(EVTCORArchiveTest, ExpiriesBeyondTheClocksRangeReadAsItsEnds) {
             WallTime::max());
   EXPECT_EQ(EVTCORDateFromSecondsSince1970(EVTCORSecondsSince1970(WallTime::min())),
             WallTime::min());
+}
+
+// Opening a FIFO for reading waits until a writer comes: in the place of an
+// archive it must be refused at once, not hold the reader's queue.
+TEST_F(EVTCORArchiveTest, AFIFOInTheArchivesPlaceIsRefusedAtOnce) {
+  const fs::path fifo = dir_ / "event";
+  ASSERT_TRUE(test_support::makeNamedPipe(fifo));
+  std::optional<platform::Result<EVTCOREvent>> read;
+  EXPECT_TRUE(test_support::returnsWithoutWaitingOn(
+      fifo, [&] { read = EVTCORReadArchive<EVTCOREvent>(fifo); }));
+  ASSERT_TRUE(read.has_value());
+  ASSERT_FALSE(read->ok());
+  EXPECT_EQ(read->error().domain, kEVTCORPosixErrorDomain);
+  EXPECT_EQ(read->error().code, EINVAL);
+  EXPECT_TRUE(fs::is_fifo(fifo));  // not ours to remove
 }
 
 TEST_F(EVTCORArchiveTest, ClockRoundTrips) {
