@@ -31,6 +31,10 @@ struct ThreadStart {
 // FLTThreadStacksCreateThread did not start. Read in a signal handler:
 // initial-exec, so reading it never allocates.
 thread_local ThreadStart* tlsStart __attribute__((tls_model("initial-exec"))) = nullptr;
+// A stack the one-time signal installed while tlsStart was still null: on
+// a thread that FLTThreadStacksCreateThread did not start, or on one that
+// got the signal before its start routine ran (which then adopts it).
+thread_local void* tlsUnownedMapping __attribute__((tls_model("initial-exec"))) = nullptr;
 
 std::atomic<bool> gEnabled{false};
 std::atomic<bool> gHandlerInstalled{false};
@@ -80,27 +84,29 @@ void threadEnded(void* raw) {
 
 void makeEndKey() { gEndKeyMade = pthread_key_create(&gEndKey, threadEnded) == 0; }
 
-// Installs a stack with the one-time signal held off, so the signal cannot
-// install a second one in between.
-void installWithSignalBlocked() noexcept {
+// Takes the thread's record and, while capture is on, installs its stack,
+// with the one-time signal held off so it cannot install one in between.
+void beginThread(ThreadStart* start) noexcept {
   sigset_t block, previous;
   sigemptyset(&block);
   sigaddset(&block, FLTThreadStacksSignal());
   pthread_sigmask(SIG_BLOCK, &block, &previous);
-  FLTThreadStacksInstallOnCurrentThread();
+  tlsStart = start;
+  start->stackMapping = tlsUnownedMapping;
+  tlsUnownedMapping = nullptr;
+  if (gEnabled.load()) FLTThreadStacksInstallOnCurrentThread();
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void* startThread(void* raw) {
   auto* start = static_cast<ThreadStart*>(raw);
-  tlsStart = start;
+  beginThread(start);
   if (gEndKeyMade) pthread_setspecific(gEndKey, start);
-  if (gEnabled.load()) installWithSignalBlocked();
   const FLTThreadStartRoutine routine = start->routine;
   void* const argument = start->argument;
-  // Without the key nobody frees the record at the end: do it here, for
-  // the threads that return (their stacks stay; the key failed only when
-  // the process ran out of keys).
+  // Without the key (the process ran out of keys) only a thread that
+  // returns gives its record and stack back; one that ends by
+  // pthread_exit keeps them.
   if (!gEndKeyMade) {
     void* result = routine(argument);
     threadEnded(start);
@@ -112,9 +118,11 @@ void* startThread(void* raw) {
 void stackSignalHandler(int, siginfo_t*, void* userContext) noexcept {
   const int savedErrno = errno;
   // The return from a handler puts back the alternate stack its context
-  // holds: the new stack goes into that context, or it would be gone again.
+  // holds: a new stack goes into that context, or it would be gone again.
+  stack_t before{};
   stack_t installed{};
-  if (FLTThreadStacksInstallOnCurrentThread() && sigaltstack(nullptr, &installed) == 0 &&
+  if (sigaltstack(nullptr, &before) == 0 && (before.ss_flags & SS_DISABLE) != 0 &&
+      FLTThreadStacksInstallOnCurrentThread() && sigaltstack(nullptr, &installed) == 0 &&
       userContext != nullptr) {
     static_cast<ucontext_t*>(userContext)->uc_stack = installed;
   }
@@ -187,7 +195,11 @@ bool FLTThreadStacksInstallOnCurrentThread() noexcept {
     return false;
   }
   gLiveStacks.fetch_add(1);
-  if (tlsStart != nullptr) tlsStart->stackMapping = mapping;
+  if (tlsStart != nullptr) {
+    tlsStart->stackMapping = mapping;
+  } else {
+    tlsUnownedMapping = mapping;
+  }
   return true;
 }
 

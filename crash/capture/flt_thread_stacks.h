@@ -24,7 +24,10 @@
 // Each stack is kFLTThreadStackSize bytes above a guard page, mapped
 // straight from the kernel. A thread that FLTThreadStacksCreateThread did
 // not start (the main thread, a C library helper) keeps the stack the
-// one-time signal gave it until the process ends.
+// one-time signal gave it until the process ends. Like any signal, the
+// one-time signal cuts short a sleep or wait that the thread was in
+// (EINTR) once; the real-time signal it uses must not be one the
+// application uses itself.
 
 #include <pthread.h>
 
