@@ -35,6 +35,9 @@ constexpr std::int64_t kParkedMaxWaitMs = 30000;
 // no crash is being recorded.
 std::atomic<FLTProcess*> gParkProcess{nullptr};
 std::atomic<bool> gParkHandlerInstalled{false};
+// Parking handlers running now: a record is unmapped only when none of them
+// can still be reading it.
+std::atomic<int> gParkHandlersRunning{0};
 // The record FLTHandlerHoldingThreads left parked.
 std::atomic<FLTProcess*> gHeldProcess{nullptr};
 
@@ -67,6 +70,7 @@ void napMs(long ms) noexcept {
 
 void parkHandler(int, siginfo_t*, void* context) noexcept {
   const int savedErrno = errno;
+  gParkHandlersRunning.fetch_add(1);
   FLTProcess* process = gParkProcess.load();
   const pid_t tid = currentTid();
   FLTProcessThread* slot = nullptr;
@@ -88,6 +92,7 @@ void parkHandler(int, siginfo_t*, void* context) noexcept {
       slot->parkState.store(kParkLeft);
     }
   }
+  gParkHandlersRunning.fetch_sub(1);
   errno = savedErrno;
 }
 
@@ -632,7 +637,10 @@ void release(FLTProcess* process) noexcept {
     FLT_SDK_LOG_WARN("unable to resume all threads\n");
     return;
   }
-  FLTProcessDestroy(process);
+  // A request that arrived late may still be looking the record through.
+  const std::int64_t deadline = nowMs() + kFLTProcessParkTimeoutMs;
+  while (gParkHandlersRunning.load() > 0 && nowMs() < deadline) napMs(1);
+  if (gParkHandlersRunning.load() == 0) FLTProcessDestroy(process);
 }
 
 void deliverCrashCallback() noexcept {
