@@ -21,9 +21,11 @@ int main(int argc, char** argv) {
   unsigned seed = 20240611u;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--count") == 0) count = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--seed") == 0) seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+    if (std::strcmp(argv[i], "--seed") == 0)
+      seed = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
   }
-  std::string scratch = (std::filesystem::temp_directory_path() / "flt-crash-stress-XXXXXX").string();
+  std::string scratch =
+      (std::filesystem::temp_directory_path() / "flt-crash-stress-XXXXXX").string();
   if (mkdtemp(scratch.data()) == nullptr) {
     std::perror("mkdtemp");
     return 2;
@@ -31,7 +33,8 @@ int main(int argc, char** argv) {
   const auto result = vandrel::crash::crasher::runStress(count, seed, scratch);
   std::error_code ignored;
   std::filesystem::remove_all(scratch, ignored);
-  for (const auto& [label, runs] : result.runsByScenario) std::printf("%5d  %s\n", runs, label.c_str());
+  for (const auto& [label, runs] : result.runsByScenario)
+    std::printf("%5d  %s\n", runs, label.c_str());
   for (const std::string& failure : result.failures) std::printf("FAILED %s\n", failure.c_str());
   std::printf("%d of %d records complete, seed %u, %.1f s (%.0f ms a crash)\n", result.complete,
               result.runs, seed, static_cast<double>(result.elapsed.count()) / 1000.0,

@@ -15,8 +15,8 @@
 #include "crash/capture/flt_host.h"
 #include "crash/capture/flt_record_writer.h"
 #include "crash/capture/flt_sdk_log.h"
-#include "crash/unwind/flt_unwind_cursor.h"
 #include "crash/capture/flt_utilities.h"
+#include "crash/unwind/flt_unwind_cursor.h"
 
 namespace vandrel::crash {
 namespace {
@@ -144,7 +144,8 @@ bool addThread(pid_t tid, void* raw) noexcept {
 }
 
 void initRecord(FLTProcess* process, FLTProcessThread* threads, std::size_t capacity,
-                std::size_t mappingSize, pid_t crashedThread, const ucontext_t* crashedState) noexcept {
+                std::size_t mappingSize, pid_t crashedThread,
+                const ucontext_t* crashedState) noexcept {
   process->pid = getpid();
   process->currentThread = currentTid();
   process->crashedThread = crashedThread;
@@ -384,7 +385,8 @@ FLTProcess* FLTProcessCreate(pid_t crashedThread, const ucontext_t* crashedState
     if (memory == nullptr) break;
     if (process != nullptr) FLTProcessDestroy(process);
     process = new (memory) FLTProcess;
-    auto* threads = reinterpret_cast<FLTProcessThread*>(static_cast<char*>(memory) + recordHeaderSize());
+    auto* threads =
+        reinterpret_cast<FLTProcessThread*>(static_cast<char*>(memory) + recordHeaderSize());
     initRecord(process, threads, capacity, size, crashedThread, crashedState);
     if (FLTProcessEnumerateThreadIds(addThread, process)) return process;
     count = capacity * 2;
@@ -420,7 +422,8 @@ bool FLTProcessSuspendAllOtherThreads(FLTProcess* process) noexcept {
     if (thread.tid == process->currentThread) continue;
     // A thread that blocks the signal is asked all the same (it answers if
     // it unblocks it soon) but not waited for as long.
-    thread.blockedWhenAsked = FLTProcessThreadBlocksSignal(thread.tid, FLTProcessThreadStateSignal());
+    thread.blockedWhenAsked =
+        FLTProcessThreadBlocksSignal(thread.tid, FLTProcessThreadStateSignal());
     thread.parkState.store(kParkRequested);
     if (syscall(SYS_tgkill, pid, thread.tid, FLTProcessThreadStateSignal()) != 0) {
       thread.parkState.store(kParkIdle);  // already gone
@@ -614,7 +617,8 @@ void FLTProcessRecordStats(FLTProcess*, FLTFile* file) noexcept {
 
 namespace {
 
-FLTProcess* recordSections(FLTFile* file, pid_t crashedThread, const ucontext_t* crashedState) noexcept {
+FLTProcess* recordSections(FLTFile* file, pid_t crashedThread,
+                           const ucontext_t* crashedState) noexcept {
   FLTProcess* process = FLTProcessCreate(crashedThread, crashedState);
   if (!FLTProcessSuspendAllOtherThreads(process)) {
     FLT_SDK_LOG_WARN("unable to suspend all threads\n");

@@ -1,10 +1,10 @@
 #include "crash/capture/flt_thread_stacks.h"
 
 #include <signal.h>
-#include <ucontext.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -164,7 +164,8 @@ struct Broadcast {
 bool signalThread(pid_t tid, void* raw) noexcept {
   auto* broadcast = static_cast<Broadcast*>(raw);
   if (tid == broadcast->self) return true;
-  if (FLTProcessThreadBlocksSignal(tid, FLTThreadStacksSignal()) != broadcast->toBlocking) return true;
+  if (FLTProcessThreadBlocksSignal(tid, FLTThreadStacksSignal()) != broadcast->toBlocking)
+    return true;
   if (syscall(SYS_tgkill, broadcast->pid, tid, FLTThreadStacksSignal()) == 0) ++broadcast->sent;
   return true;
 }

@@ -84,7 +84,8 @@ bool readWithPipe(std::uintptr_t address, void* destination, std::size_t length)
   return ok;
 }
 
-bool readDirectly(std::uintptr_t address, void* destination, std::size_t length, pid_t pid) noexcept {
+bool readDirectly(std::uintptr_t address, void* destination, std::size_t length,
+                  pid_t pid) noexcept {
   if (gProcessVmReadvUsable.load(std::memory_order_relaxed)) {
     const int result = readWithProcessVmReadv(address, destination, length, pid);
     if (result >= 0) return result == 1;

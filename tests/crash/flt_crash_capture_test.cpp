@@ -113,7 +113,7 @@ TEST(FLTCrashCaptureTest, OnlySignalsTheKernelRaisesForAFaultCarryAnAddress) {
   };
   const Case cases[] = {
       {"segv", SIGSEGV, true, 16},
-      {"fpe", SIGFPE, true, 0},   // the faulting instruction
+      {"fpe", SIGFPE, true, 0},  // the faulting instruction
       {"ill", SIGILL, true, 0},
       {"abort", SIGABRT, false, 0},       // si_addr would hold the sender
       {"raise-segv", SIGSEGV, false, 0},  // sent, not raised by a fault
@@ -140,10 +140,9 @@ TEST(FLTCrashCaptureTest, StorageMeasuresTheHomeVolumeWhenThereIsNoDocumentsFold
   TempDir dir("flt-storage");
   const std::string home = (dir.path() / "home").string();
   std::filesystem::create_directories(home);
-  const CrashRun run = runCrasher(dir.path().string(), {"signal", "segv"},
-                                  {{"HOME", home},
-                                   {"XDG_CONFIG_HOME", std::nullopt},
-                                   {"XDG_DOCUMENTS_DIR", std::nullopt}});
+  const CrashRun run = runCrasher(
+      dir.path().string(), {"signal", "segv"},
+      {{"HOME", home}, {"XDG_CONFIG_HOME", std::nullopt}, {"XDG_DOCUMENTS_DIR", std::nullopt}});
   ASSERT_EQ(problemWith(run), "");
   const json& storage = run.section("storage");
   ASSERT_TRUE(storage.contains("total")) << storage;
@@ -179,7 +178,8 @@ TEST(FLTCrashCaptureTest, ThreadsGiveTheirSignalStacksBackWhenTheyEnd) {
   ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << "status " << run.status;
   EXPECT_EQ(run.facts.at("live_after"), run.facts.at("live_before"));
   // 400 stacks kept would be 100 MiB more.
-  const long grown = std::stol(run.facts.at("vm_after_kb")) - std::stol(run.facts.at("vm_before_kb"));
+  const long grown =
+      std::stol(run.facts.at("vm_after_kb")) - std::stol(run.facts.at("vm_before_kb"));
   EXPECT_LT(grown, 16 * 1024) << "kB";
 }
 

@@ -455,7 +455,8 @@ TEST_F(FLTCrashReportingControllerTest, ProcessingJunkWithoutIdentifierIsSentAnd
   ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, 2));
   EXPECT_TRUE(waitUntil([&] { return store_.preparedPathContents().empty(); }));
   drain(controller);
-  EXPECT_EQ(store_.processingPathContents(), std::vector<std::string>{store_.processingPath() + "/stray"});
+  EXPECT_EQ(store_.processingPathContents(),
+            std::vector<std::string>{store_.processingPath() + "/stray"});
   std::multiset<std::string> firstParts;
   for (const auto& request : server_->requestsTo(kReportsPath)) {
     ASSERT_FALSE(request.parts.empty());

@@ -246,13 +246,14 @@ TEST(FLTHostTest, MeasuredDirectoryIsTheDocumentsFolderWhenThereIsOneElseHome) {
     const std::string home = root.file("home");
     std::filesystem::create_directories(home + "/.config");
     if (c.folder != nullptr) std::filesystem::create_directories(home + "/" + c.folder);
-    if (c.userDirs != nullptr) std::ofstream(home + "/.config/user-dirs.dirs") << "# made by hand\n" << c.userDirs << "\n";
+    if (c.userDirs != nullptr)
+      std::ofstream(home + "/.config/user-dirs.dirs") << "# made by hand\n" << c.userDirs << "\n";
     std::filesystem::create_directories(root.file("elsewhere"));
     test_support::ScopedEnv homeVariable("HOME", home);
     test_support::ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
-    test_support::ScopedEnv documents("XDG_DOCUMENTS_DIR", c.fromEnvironment
-                                                               ? std::optional(root.file("elsewhere"))
-                                                               : std::nullopt);
+    test_support::ScopedEnv documents(
+        "XDG_DOCUMENTS_DIR",
+        c.fromEnvironment ? std::optional(root.file("elsewhere")) : std::nullopt);
     FLTReadOnlyContext readOnly{};
     FLTHostInitialize(&readOnly, nullptr, nullptr);
     ASSERT_NE(readOnly.measuredDirectory, nullptr);

@@ -74,7 +74,8 @@ inline StressResult runStress(int count, unsigned seed, const std::filesystem::p
     if (problem.empty()) {
       ++result.complete;
     } else {
-      result.failures.push_back("run " + std::to_string(i) + " (" + scenario.label + "): " + problem);
+      result.failures.push_back("run " + std::to_string(i) + " (" + scenario.label +
+                                "): " + problem);
     }
     std::error_code ignored;
     std::filesystem::remove_all(pattern, ignored);

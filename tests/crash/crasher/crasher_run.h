@@ -29,17 +29,17 @@ inline const char* crasherPath() { return FLT_CRASHER_PATH; }
 
 // The sections a crash record holds, in order.
 inline const std::vector<std::string>& recordSections() {
-  static const std::vector<std::string> names = {"signal",       "threads",       "runtime",
-                                                 "dispatch_queue_names", "thread_names",
-                                                 "process_stats", "storage"};
+  static const std::vector<std::string> names = {
+      "signal",       "threads",       "runtime", "dispatch_queue_names",
+      "thread_names", "process_stats", "storage"};
   return names;
 }
 
 struct CrashRun {
-  bool finished = false;  // false: killed after the time limit
-  int status = 0;         // wait status
-  std::vector<std::string> lines;                    // signal.fltrecord, line by line
-  std::map<std::string, nlohmann::json> sections;    // each line's one section
+  bool finished = false;                           // false: killed after the time limit
+  int status = 0;                                  // wait status
+  std::vector<std::string> lines;                  // signal.fltrecord, line by line
+  std::map<std::string, nlohmann::json> sections;  // each line's one section
   std::map<std::string, std::string> facts;
   std::string sdkLog;
 
@@ -99,7 +99,8 @@ inline CrashRun runCrasher(
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text = *entry;
     bool replaced = false;
-    for (const auto& [name, value] : environment) replaced = replaced || text.rfind(name + "=", 0) == 0;
+    for (const auto& [name, value] : environment)
+      replaced = replaced || text.rfind(name + "=", 0) == 0;
     if (!replaced) env.push_back(text);
   }
   for (const auto& [name, value] : environment) {
@@ -149,8 +150,8 @@ inline std::string problemWith(const CrashRun& run) {
     const nlohmann::json parsed = nlohmann::json::parse(run.lines[i], nullptr, false);
     if (parsed.is_discarded() || !parsed.is_object() || parsed.size() != 1 ||
         !parsed.contains(names[i])) {
-      return "line " + std::to_string(i + 1) + " is not the " + names[i] + " section: " +
-             run.lines[i].substr(0, 200);
+      return "line " + std::to_string(i + 1) + " is not the " + names[i] +
+             " section: " + run.lines[i].substr(0, 200);
     }
   }
   if (run.crashedThreads() != 1) {

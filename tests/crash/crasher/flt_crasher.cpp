@@ -57,7 +57,8 @@ void segvAtSixteen() {
   *reinterpret_cast<volatile int*>(address) = 1;
 }
 void divideByZero() {
-  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::: "eax", "ecx", "edx");
+  asm volatile("xorl %%ecx, %%ecx\n\tmovl $1, %%eax\n\tcltd\n\tidivl %%ecx" ::
+                   : "eax", "ecx", "edx");
 }
 void illegalInstruction() { asm volatile("ud2"); }
 void breakpoint() { asm volatile("int3"); }
@@ -69,10 +70,9 @@ struct Kind {
   const char* name;
   void (*crash)();
 };
-constexpr Kind kKinds[] = {{"segv", segvAtSixteen}, {"fpe", divideByZero},
-                           {"ill", illegalInstruction}, {"bus", busError},
-                           {"abort", abortNow},        {"trap", breakpoint},
-                           {"raise-segv", raiseSegv}};
+constexpr Kind kKinds[] = {
+    {"segv", segvAtSixteen}, {"fpe", divideByZero}, {"ill", illegalInstruction}, {"bus", busError},
+    {"abort", abortNow},     {"trap", breakpoint},  {"raise-segv", raiseSegv}};
 
 const Kind* kindNamed(const std::string& name) {
   for (const Kind& kind : kKinds) {
@@ -226,8 +226,9 @@ void startEarlyForeignThread() {
 
 void applicationSegvHandler(int, siginfo_t* info, void*) {
   char text[64];
-  const int length = std::snprintf(text, sizeof text, "application %d %lu\n", info->si_code,
-                                   static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
+  const int length =
+      std::snprintf(text, sizeof text, "application %d %lu\n", info->si_code,
+                    static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(info->si_addr)));
   const std::string path = gDir + "/delivered";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd >= 0 && length > 0) {
@@ -278,8 +279,8 @@ __attribute__((noinline)) int crasherMain(int argc, char** argv) {
   const std::string scenario = argv[2];
   const std::string argument = argc > 3 ? argv[3] : "";
   // The return address into main: the record of a deep stack must reach it.
-  writeFacts({{"main_return", std::to_string(reinterpret_cast<std::uintptr_t>(
-                                  __builtin_return_address(0)))}});
+  writeFacts({{"main_return",
+               std::to_string(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)))}});
 
   std::uint32_t mask = 0;
   if (scenario == "deliver") {

@@ -7,5 +7,4 @@ extern "C" {
 
 // Starts a detached thread that runs `body(argument)`; 0 or an error number.
 int flt_test_library_start_thread(void (*body)(void*), void* argument);
-
 }
