@@ -27,6 +27,10 @@ constexpr int kParkRequested = 1;
 constexpr int kParkParked = 2;
 constexpr int kParkLeft = 3;
 
+// The C library's two internal signals (thread cancellation and set-id
+// broadcast) are the first real-time signals; programs cannot block them.
+constexpr int kFirstInternalSignal = __SIGRTMIN;
+
 // A parked thread gives up waiting after this long, so a recorder that
 // never returns does not hold the process forever.
 constexpr std::int64_t kParkedMaxWaitMs = 30000;
@@ -350,8 +354,7 @@ bool FLTProcessEnumerateThreadIds(bool (*visit)(pid_t tid, void* context), void*
   return ok;
 }
 
-bool FLTProcessThreadBlocksSignal(pid_t tid, int signal) noexcept {
-  if (signal < 1 || signal > 64) return false;
+bool FLTProcessThreadSignalMask(pid_t tid, std::uint64_t* mask) noexcept {
   char path[64];
   taskPath(tid, "status", path);
   char text[4096];
@@ -360,14 +363,22 @@ bool FLTProcessThreadBlocksSignal(pid_t tid, int signal) noexcept {
   if (field == nullptr) return false;
   field += std::strlen("\nSigBlk:");
   while (*field == ' ' || *field == '\t') ++field;
-  std::uint64_t mask = 0;
+  std::uint64_t value = 0;
   int digits = 0;
   for (; digits < 16; ++digits, ++field) {
-    const std::uint8_t value = FLTHexDigitValue(*field);
-    if (value > 15) break;
-    mask = (mask << 4) | value;
+    const std::uint8_t digit = FLTHexDigitValue(*field);
+    if (digit > 15) break;
+    value = (value << 4) | digit;
   }
-  return digits > 0 && (mask & (std::uint64_t{1} << (signal - 1))) != 0;
+  if (digits == 0) return false;
+  *mask = value;
+  return true;
+}
+
+bool FLTProcessThreadBlocksSignal(pid_t tid, int signal) noexcept {
+  std::uint64_t mask = 0;
+  if (signal < 1 || signal > 64 || !FLTProcessThreadSignalMask(tid, &mask)) return false;
+  return (mask & (std::uint64_t{1} << (signal - 1))) != 0;
 }
 
 void FLTProcessNoteFaultContext(const ucontext_t* context) noexcept { tlsFaultContext = context; }
@@ -421,9 +432,15 @@ bool FLTProcessSuspendAllOtherThreads(FLTProcess* process) noexcept {
     FLTProcessThread& thread = process->threads[i];
     if (thread.tid == process->currentThread) continue;
     // A thread that blocks the signal is asked all the same (it answers if
-    // it unblocks it soon) but not waited for as long.
-    thread.blockedWhenAsked =
-        FLTProcessThreadBlocksSignal(thread.tid, FLTProcessThreadStateSignal());
+    // it unblocks it soon) but not waited for as long. The C library holds
+    // every signal for a moment of its own (raise, starting a thread) and
+    // then blocks its internal ones too, which no program can: such a
+    // thread is waited for as any other.
+    std::uint64_t mask = 0;
+    const std::uint64_t parkBit = std::uint64_t{1} << (FLTProcessThreadStateSignal() - 1);
+    const std::uint64_t internalBits = std::uint64_t{3} << (kFirstInternalSignal - 1);
+    thread.blockedWhenAsked = FLTProcessThreadSignalMask(thread.tid, &mask) &&
+                              (mask & parkBit) != 0 && (mask & internalBits) != internalBits;
     thread.parkState.store(kParkRequested);
     if (syscall(SYS_tgkill, pid, thread.tid, FLTProcessThreadStateSignal()) != 0) {
       thread.parkState.store(kParkIdle);  // already gone

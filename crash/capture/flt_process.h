@@ -44,9 +44,9 @@ namespace vandrel::crash {
 struct FLTFile;
 
 inline constexpr int kFLTProcessParkTimeoutMs = 500;
-// A thread that blocks the signal when it is asked is waited for only this
-// long: enough for one that blocks everything for a moment (inside raise,
-// or just started) to answer, far less than a thread that never will costs
+// A thread that blocks the signal when it is asked (and is not merely held
+// by the C library for a moment, inside raise or while it starts) is waited
+// for only this long, far less than a thread that never answers costs
 // otherwise.
 inline constexpr int kFLTProcessBlockedGraceMs = 10;
 // Frames with the same pc in a row after which a stack counts as recursing.
@@ -101,8 +101,11 @@ void FLTProcessDestroy(FLTProcess* process) noexcept;
 // answers false; false when the list cannot be read. Async-signal-safe.
 bool FLTProcessEnumerateThreadIds(bool (*visit)(pid_t tid, void* context), void* context) noexcept;
 
-// True when thread `tid` of this process blocks `signal` (its "SigBlk" line
-// of /proc/self/task/TID/status); false when that cannot be read.
+// The blocked set of thread `tid` of this process (its "SigBlk" line of
+// /proc/self/task/TID/status, bit n-1 for signal n); false when that cannot
+// be read. Async-signal-safe.
+bool FLTProcessThreadSignalMask(pid_t tid, std::uint64_t* mask) noexcept;
+// True when thread `tid` blocks `signal`; false when that cannot be read.
 // Async-signal-safe.
 bool FLTProcessThreadBlocksSignal(pid_t tid, int signal) noexcept;
 
