@@ -7,7 +7,7 @@
 // space).
 //
 // Everything here is async-signal-safe: no heap, no locks, stack buffers
-// only, foreign memory read through FLTReadMemory.
+// and crash-time mappings only, foreign memory read through FLTReadMemory.
 //
 // Threads on Linux: the list comes from /proc/self/task (read with
 // getdents64), in the order the kernel gives it, however many there are
@@ -17,13 +17,12 @@
 // its signal context into the process record and then waits, parked, until
 // the handler releases it. Parking stands in for suspension: while the
 // sections are written the other threads do not run, so their stacks can be
-// read. A thread that blocks that signal (its "SigBlk" in
-// /proc/self/task/TID/status) when it is asked gets only a short grace
-// (kFLTProcessBlockedGraceMs) to answer, not the whole wait; one that does
-// not answer within kFLTProcessParkTimeoutMs (stuck in a handler of its
-// own) has no state either. Such a thread is left out of the `threads`
-// section (an
-// ERROR line says so) and the threads after it are still recorded. The
+// read. A thread that blocks that signal of its own accord (its "SigBlk" in
+// /proc/self/task/TID/status) is asked all the same but given only a short
+// grace (kFLTProcessBlockedGraceMs), not the whole wait; one that does not
+// answer within kFLTProcessParkTimeoutMs (stuck in a handler of its own)
+// has no state either. Such a thread is left out of the `threads` section
+// (an ERROR line says so) and the threads after it are still recorded. The
 // crashed thread's registers come from the signal's user context; the
 // recording thread's own are taken at the call. A thread that faulted while
 // another one records answers with the registers of its own fault.
