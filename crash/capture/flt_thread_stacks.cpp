@@ -7,10 +7,13 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include "crash/capture/flt_process.h"
 #include "crash/capture/flt_sdk_log.h"
@@ -152,21 +155,36 @@ std::int64_t nowMs() noexcept {
 struct Broadcast {
   pid_t pid;
   pid_t self;
-  bool toBlocking;  // the second round: the threads that block the signal
+  bool firstRound;
+  std::vector<pid_t> signalled;  // in the first round
   int sent;
 };
 
 // The first round signals the threads that can answer at once and is
-// waited for; the second signals those that block it (a thread just
-// started blocks everything until the C library has set it up): the signal
-// stays pending until they unblock it. Their answers come after the wait,
-// so they never stand in for an answer the wait expects.
+// waited for; the second signals every other one (a thread that blocks the
+// signal, one just started, which holds every signal until the C library
+// has set it up): the signal stays pending until they unblock it. Their
+// answers come after the wait, so they never stand in for an answer the
+// wait expects.
 bool signalThread(pid_t tid, void* raw) noexcept {
   auto* broadcast = static_cast<Broadcast*>(raw);
   if (tid == broadcast->self) return true;
-  if (FLTProcessThreadBlocksSignal(tid, FLTThreadStacksSignal()) != broadcast->toBlocking)
+  if (broadcast->firstRound) {
+    if (FLTProcessThreadBlocksSignal(tid, FLTThreadStacksSignal())) return true;
+  } else if (std::find(broadcast->signalled.begin(), broadcast->signalled.end(), tid) !=
+             broadcast->signalled.end()) {
     return true;
-  if (syscall(SYS_tgkill, broadcast->pid, tid, FLTThreadStacksSignal()) == 0) ++broadcast->sent;
+  }
+  if (syscall(SYS_tgkill, broadcast->pid, tid, FLTThreadStacksSignal()) != 0) return true;
+  ++broadcast->sent;
+  if (broadcast->firstRound) {
+    // Without room to note it the thread is only signalled twice, which
+    // the handler takes in its stride.
+    try {
+      broadcast->signalled.push_back(tid);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   return true;
 }
 
@@ -229,23 +247,25 @@ int FLTThreadStacksEnable() {
   }
   if (!gHandlerInstalled.load()) return 0;
   gAnswers.store(0);
-  Broadcast answering{getpid(), currentTid(), false, 0};
-  FLTProcessEnumerateThreadIds(signalThread, &answering);
+  Broadcast broadcast{getpid(), currentTid(), true, {}, 0};
+  FLTProcessEnumerateThreadIds(signalThread, &broadcast);
+  const int answering = broadcast.sent;
   const std::int64_t deadline = nowMs() + kFLTThreadStacksAnswerWait.count();
-  while (gAnswers.load() < answering.sent && nowMs() < deadline) {
+  while (gAnswers.load() < answering && nowMs() < deadline) {
     timespec nap{0, 1000000};
     nanosleep(&nap, nullptr);
   }
-  if (gAnswers.load() < answering.sent) {
+  if (gAnswers.load() < answering) {
     FLT_SDK_LOG_WARN("Threads without a signal stack of their own: %d\n",
-                     answering.sent - gAnswers.load());
+                     answering - gAnswers.load());
   }
-  Broadcast blocking{getpid(), currentTid(), true, 0};
-  FLTProcessEnumerateThreadIds(signalThread, &blocking);
-  if (blocking.sent > 0) {
-    FLT_SDK_LOG_WARN("Threads blocking the stack signal: %d\n", blocking.sent);
+  broadcast.firstRound = false;
+  broadcast.sent = 0;
+  FLTProcessEnumerateThreadIds(signalThread, &broadcast);
+  if (broadcast.sent > 0) {
+    FLT_SDK_LOG_WARN("Threads blocking the stack signal: %d\n", broadcast.sent);
   }
-  return blocking.sent;
+  return broadcast.sent;
 }
 
 }  // namespace vandrel::crash
