@@ -453,12 +453,16 @@ void FLTCrashReportingController::handleExistingFilesInProcessing() {
     if (!self) return;
     self->fileManager_.enumerateReportsInProcessingDirectoryUsingBlock(
         [&self](const std::shared_ptr<FLTInternalReport>& report, const std::string& path) {
-          if (!report) {
+          // Processed before the last launch ended: packaged as it is. A
+          // directory whose metadata names no report is packaged without
+          // identifier; kept back it would stay for good. What cannot be
+          // packaged stays where it is for the next launch.
+          std::shared_ptr<FLTInternalReport> item = report;
+          if (!item) {
             self->log("[Faultline:Crash] Report in processing has no identifier: " + path);
-            return;
+            item = FLTInternalReport::initWithPathWithoutIdentifier(path);
           }
-          // Processed before the last launch ended: packaged as it is.
-          self->reportsController()->prepareAndSubmitReport(report, false, false);
+          self->reportsController()->prepareAndSubmitReport(item, false, false);
         });
   });
 }
