@@ -21,28 +21,28 @@ namespace {
 namespace helper = vandrel::helper;
 
 void checkRoute(std::string_view entry) {
-  const auto spec = helper::RouteSpec::parse(entry);
-  if (!spec) return;
-  const std::string& text = spec->text;
+  const auto route = helper::RouteSpec::parse(entry);
+  if (!route) return;
+  const std::string& text = route->text;
   VANDREL_FUZZ_CHECK(text == entry, text);
   VANDREL_FUZZ_CHECK(!text.empty() && text.front() != '-', text);
   VANDREL_FUZZ_CHECK(text.find_first_not_of("0123456789abcdefABCDEF.:/") == std::string::npos,
                      text);
-  // The address part is what inet_pton reads, of the family the spec says.
+  // The address part is what inet_pton reads, of the family the parse chose.
   const auto slash = text.find('/');
   const std::string address = text.substr(0, slash);
   unsigned char buffer[sizeof(in6_addr)];
-  VANDREL_FUZZ_CHECK(::inet_pton(spec->ipv6 ? AF_INET6 : AF_INET, address.c_str(), buffer) == 1,
+  VANDREL_FUZZ_CHECK(::inet_pton(route->ipv6 ? AF_INET6 : AF_INET, address.c_str(), buffer) == 1,
                      text);
   if (slash != std::string::npos) {
     const std::string prefix = text.substr(slash + 1);
     VANDREL_FUZZ_CHECK(!prefix.empty() && prefix.size() <= 3 &&
                            prefix.find_first_not_of("0123456789") == std::string::npos,
                        text);
-    VANDREL_FUZZ_CHECK(std::stoi(prefix) <= (spec->ipv6 ? 128 : 32), text);
+    VANDREL_FUZZ_CHECK(std::stoi(prefix) <= (route->ipv6 ? 128 : 32), text);
   }
-  const auto argv = spec->deleteArgv();
-  VANDREL_FUZZ_CHECK(argv.size() == (spec->ipv6 ? 5u : 4u) && argv.back() == text, text);
+  const auto argv = route->deleteArgv();
+  VANDREL_FUZZ_CHECK(argv.size() == (route->ipv6 ? 5u : 4u) && argv.back() == text, text);
 }
 
 }  // namespace
