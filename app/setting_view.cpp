@@ -27,10 +27,21 @@ QString qs(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QPushButton* flatButton(const QString& title, QWidget* parent) {
+// The panel's face, and what the texts on it are painted with: a flat
+// button draws no face of its own, so its title stands on the panel and
+// must be light there, as the labels are.
+const QColor kPanelColor(30, 34, 42);
+const QColor kPanelTextColor(Qt::white);
+const QColor kPanelLinkColor(200, 200, 200);
+
+QPushButton* flatButton(const QString& title, QWidget* parent,
+                        const QColor& color = kPanelTextColor) {
   auto* button = new QPushButton(title, parent);
   button->setFlat(true);
   button->setFocusPolicy(Qt::NoFocus);
+  QPalette colours = button->palette();
+  colours.setColor(QPalette::ButtonText, color);
+  button->setPalette(colours);
   return button;
 }
 
@@ -75,8 +86,8 @@ SettingView::~SettingView() = default;
 void SettingView::buildControls() {
   setAutoFillBackground(true);
   QPalette panel = palette();
-  panel.setColor(QPalette::Window, QColor(30, 34, 42));
-  panel.setColor(QPalette::WindowText, Qt::white);
+  panel.setColor(QPalette::Window, kPanelColor);
+  panel.setColor(QPalette::WindowText, kPanelTextColor);
   setPalette(panel);
 
   backButton_ = flatButton(tr("Back"), this);
@@ -87,6 +98,10 @@ void SettingView::buildControls() {
   content->setSpacing(12);
 
   logoButton_ = flatButton(tr("Vandrel"), contentView_);
+  QFont heading = logoButton_->font();
+  heading.setBold(true);
+  heading.setPointSizeF(heading.pointSizeF() * 1.4);
+  logoButton_->setFont(heading);
   connect(logoButton_, &QPushButton::clicked, this, &SettingView::onLogoClick);
   versionLAbel_ = new QLabel(contentView_);
   versionLAbel_->setTextFormat(Qt::PlainText);
@@ -102,9 +117,9 @@ void SettingView::buildControls() {
   helpCenterButton_ = flatButton(tr("Help Center"), contentView_);
   helpCenterButton_->setFixedHeight(kHelpCenterHeight);
   connect(helpCenterButton_, &QPushButton::clicked, this, &SettingView::onHelpCenterClick);
-  termsButton_ = flatButton(tr("Terms of Service"), contentView_);
+  termsButton_ = flatButton(tr("Terms of Service"), contentView_, kPanelLinkColor);
   connect(termsButton_, &QPushButton::clicked, this, &SettingView::onTermsClick);
-  privacyButton_ = flatButton(tr("Privacy Policy"), contentView_);
+  privacyButton_ = flatButton(tr("Privacy Policy"), contentView_, kPanelLinkColor);
   connect(privacyButton_, &QPushButton::clicked, this, &SettingView::onPrivacyClick);
 
   checkUpdateLabel_ = new QLabel(tr("Check for updates"), contentView_);

@@ -35,6 +35,7 @@
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/contrast.h"
 #include "tests/support/temp_home.h"
 
 namespace vandrel::app {
@@ -296,6 +297,19 @@ TEST_F(SettingViewTest, BackTakesThePanelAwayAndFillsItOnTheWayOut) {
   EXPECT_TRUE(autoConnect->isChecked());
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(panel_.isNull());
+}
+
+// The panel lies over the main window's dark face: every title on it,
+// the way back first, reads against it, switched on or off.
+TEST_F(SettingViewTest, EveryTextAndIconOnThePanelCanBeRead) {
+  for (const bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "switches on" : "switches off");
+    defaults().set("isAutoConnect", stored);
+    defaults().set("isAutoLaunch", stored);
+    SettingView& panel = open();
+    EXPECT_TRUE(test_support::everythingReadable(panel));
+    delete panel_.data();
+  }
 }
 
 }  // namespace
