@@ -3,11 +3,13 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpacerItem>
 #include <QString>
 
 #include "app/images.h"
@@ -39,6 +41,19 @@ class AlertBox final : public QMessageBox {
 
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
+// Narrower than this, a message wraps into a thin column and the window
+// manager cuts the title down to a few letters.
+constexpr int kMinimumAlertWidth = 420;
+
+// A message box sizes itself to its texts; a spacer across its whole grid
+// holds it at the minimum width.
+void holdMinimumWidth(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (grid == nullptr) return;
+  grid->addItem(new QSpacerItem(kMinimumAlertWidth, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 void makePlain(QMessageBox& box, const char* labelName) {
   if (auto* label = box.findChild<QLabel*>(QString::fromLatin1(labelName))) {
     label->setTextFormat(Qt::PlainText);
@@ -65,6 +80,7 @@ std::int64_t QtAlertPresenter::runModal(const connection::AlertContent& alert) {
   QPushButton* second =
       alert.button2 ? box.addButton(text(*alert.button2), QMessageBox::RejectRole) : nullptr;
   box.setDefaultButton(first);
+  holdMinimumWidth(box);
 
   box.exec();
   const QAbstractButton* clicked = box.clickedButton();

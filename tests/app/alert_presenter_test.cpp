@@ -36,6 +36,8 @@ struct Seen {
   Qt::TextFormat textFormat = Qt::AutoText;
   Qt::TextFormat informativeFormat = Qt::AutoText;
   QString defaultButton;
+  int width = 0;
+  int informativeLines = 0;
 };
 
 // Waits (on a timer, inside the alert's own event loop) for the modal box,
@@ -60,8 +62,10 @@ class AlertDriver {
       answered_ = true;
       Seen seen{box->text(), box->informativeText(), {}, box->textFormat(), Qt::AutoText, {}};
       for (QAbstractButton* button : box->buttons()) seen.buttons.push_back(button->text());
+      seen.width = box->width();
       if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         seen.informativeFormat = label->textFormat();
+        seen.informativeLines = label->height() / label->fontMetrics().lineSpacing();
       }
       if (box->defaultButton() != nullptr) seen.defaultButton = box->defaultButton()->text();
       seen_ = seen;
@@ -167,6 +171,20 @@ TEST_F(AlertPresenterTest, TextsFromTheServiceAreShownAsPlainText) {
   EXPECT_EQ(seen_->text, QStringLiteral("<b>Attention</b>"));
   EXPECT_EQ(seen_->textFormat, Qt::PlainText);
   EXPECT_EQ(seen_->informativeFormat, Qt::PlainText);
+}
+
+// A short title and a sentence of a message: the box is wide enough for
+// the message to read as lines, not as a thin column of words.
+TEST_F(AlertPresenterTest, AnAlertIsWideEnoughForItsMessageToReadAsLines) {
+  const AlertContent terms{
+      "Terms Of Service",
+      "We will NOT collect or store any user private data, please check Terms Of Service for "
+      "details.",
+      "Accept", std::string("Detail")};
+  run(terms, [](QMessageBox& box) { click(box, "Accept"); });
+  ASSERT_TRUE(seen_);
+  EXPECT_GE(seen_->width, 420);
+  EXPECT_LE(seen_->informativeLines, 3);
 }
 
 // The whole road of an alert: the helper queues it on the main queue, the
