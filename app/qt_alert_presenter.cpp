@@ -89,4 +89,36 @@ std::int64_t QtAlertPresenter::runModal(const connection::AlertContent& alert) {
   return kAlertOtherReturn;
 }
 
+long presentCrashReportPrompt(const crash::FLTPermissionAlert& alert) {
+  AlertBox box(QApplication::activeWindow());
+  box.setWindowModality(Qt::ApplicationModal);
+  box.setWindowTitle(QStringLiteral("Vandrel"));
+  box.setIconPixmap(appImage("logo"));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(text(alert.title));
+  box.setInformativeText(text(alert.message));
+  makePlain(box, "qt_msgbox_informativelabel");
+
+  // One role for all three: the box lays buttons of one role out in the
+  // order they were added, whatever the platform's order of roles.
+  QPushButton* send = box.addButton(text(alert.sendTitle), QMessageBox::ActionRole);
+  QPushButton* alwaysSend =
+      alert.alwaysSendTitle ? box.addButton(text(*alert.alwaysSendTitle), QMessageBox::ActionRole)
+                            : nullptr;
+  QPushButton* cancel = box.addButton(text(alert.cancelTitle), QMessageBox::ActionRole);
+  box.setDefaultButton(send);
+  holdMinimumWidth(box);
+
+  box.exec();
+  const long cancelled =
+      alwaysSend != nullptr ? crash::kFLTAlertThirdButtonReturn : crash::kFLTAlertSecondButtonReturn;
+  const QAbstractButton* clicked = box.clickedButton();
+  if (clicked == nullptr || clicked == cancel) return cancelled;
+  if (clicked == send) return crash::kFLTAlertFirstButtonReturn;
+  if (clicked == alwaysSend) return crash::kFLTAlertSecondButtonReturn;
+  return cancelled;
+}
+
+void registerCrashReportPrompt() { crash::FLTRegisterPermissionAlertPresenter(presentCrashReportPrompt); }
+
 }  // namespace vandrel::app
