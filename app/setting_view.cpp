@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "app/login_item.h"
@@ -110,9 +111,12 @@ void SettingView::buildControls() {
   connect(homeUrlButton_, &QPushButton::clicked, this, &SettingView::onHomeUrlClick);
 
   autoConnectButton_ = new QCheckBox(contentView_);
-  connect(autoConnectButton_, &QCheckBox::clicked, this, &SettingView::onAutoConnectClick);
+  // Every way the user changes a box counts: a click, the space bar, and
+  // the toggle of assistive tools, which changes the box without a click.
+  // Filling the boxes from the stored values changes them silently.
+  connect(autoConnectButton_, &QCheckBox::toggled, this, &SettingView::onAutoConnectClick);
   autoLaunchButton_ = new QCheckBox(contentView_);
-  connect(autoLaunchButton_, &QCheckBox::clicked, this, &SettingView::onAutoLaunchClick);
+  connect(autoLaunchButton_, &QCheckBox::toggled, this, &SettingView::onAutoLaunchClick);
 
   helpCenterButton_ = flatButton(tr("Help Center"), contentView_);
   helpCenterButton_->setFixedHeight(kHelpCenterHeight);
@@ -172,9 +176,11 @@ void SettingView::viewWillMoveToSuperview() {
 
   autoConnectButton_->setText(qs(kAutoConnectTitle));
   autoConnectButton_->setStyleSheet(QStringLiteral("QCheckBox { color: white; }"));
+  const QSignalBlocker fillingAutoConnect(autoConnectButton_);
   autoConnectButton_->setChecked(services_.defaults->getBool(kAutoConnectKey).value_or(false));
   autoLaunchButton_->setText(qs(kAutoLaunchTitle));
   autoLaunchButton_->setStyleSheet(QStringLiteral("QCheckBox { color: white; }"));
+  const QSignalBlocker fillingAutoLaunch(autoLaunchButton_);
   autoLaunchButton_->setChecked(services_.defaults->getBool(kAutoLaunchKey).value_or(false));
 
   homeUrlButton_->setText(qs(services_.homePage ? services_.homePage() : std::string()));
