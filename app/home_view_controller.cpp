@@ -136,6 +136,8 @@ void HomeViewController::buildLayout() {
   settingButton_->setObjectName("settingButton");
   settingButton_->setIcon(appIcon("icon_setting"));
   settingButton_->setToolTip(QStringLiteral("Settings"));
+  // A picture alone names nothing to assistive tools.
+  settingButton_->setAccessibleName(QStringLiteral("Settings"));
   settingButton_->setFlat(true);
   settingButton_->setCursor(Qt::PointingHandCursor);
   connect(settingButton_, &QPushButton::clicked, this, [this] { onSettingClick(); });
@@ -153,6 +155,7 @@ void HomeViewController::buildLayout() {
                                                  Qt::SmoothTransformation));
   currentRegionName_ = new QLabel(regionBar_);
   currentRegionName_->setObjectName("currentRegionName");
+  currentRegionName_->setAccessibleDescription(QStringLiteral("Current region"));
   // Region names come from the service.
   currentRegionName_->setTextFormat(Qt::PlainText);
   currentRegionName_->setStyleSheet("color: white; font-size: 16px;");

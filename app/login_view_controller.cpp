@@ -228,6 +228,9 @@ void LoginViewController::buildWindow() {
   passwordTextfield_ = new DSFSecureTextField(inputContentView_);
   dividerLine_ = new QFrame(inputContentView_);
   dividerLine_->setFixedHeight(1);
+  // The placeholders vanish once typed over: the fields keep their names.
+  emailTextfield_->setAccessibleName(QStringLiteral("Email"));
+  passwordTextfield_->setAccessibleName(QStringLiteral("Password"));
   for (DSFSecureTextField* field : {emailTextfield_, passwordTextfield_}) {
     field->setFrame(false);
     field->setFixedHeight(kFieldHeight);
