@@ -173,14 +173,12 @@ class UserFlowsTest : public ::testing::Test {
   // the bus.
   Element launchedApplication() {
     Accessibility::pump();
-    for (const Element& app : desktopApplications()) {
+    for (const Element& app : Accessibility::applications()) {
       if (app.name() != kAppClass) continue;
       if (Accessibility::find(app, {Role::Button, "Connect"})) return app;
     }
     return {};
   }
-
-  static std::vector<Element> desktopApplications();
 
   // Runs the executable again while one runs: it hands over and ends.
   void startSecondCopy() {
@@ -465,13 +463,12 @@ class UserFlowsTest : public ::testing::Test {
   pid_t launched_ = -1;
 };
 
-std::vector<Element> UserFlowsTest::desktopApplications() { return Accessibility::applications(); }
 
 // ---- First start --------------------------------------------------------------------
 
 TEST_F(UserFlowsTest, FirstStartShowsTheTourWithoutTitleBarButtonsThenTheWindow) {
   startApp();
-  Element getStarted = waitFor({Role::Button, "Get Started"}, "the tour's Get Started");
+  waitFor({Role::Button, "Get Started"}, "the tour's Get Started");
   step("tour");
   // Close, minimise and zoom go with the title bar while the tour shows.
   EXPECT_TRUE(waitUntil([&] { return titleBarHeight() == 0; }, kShort,
