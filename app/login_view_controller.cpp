@@ -197,6 +197,12 @@ LoginViewController* LoginViewController::present(QWidget* parent, core::MiscInf
     open = new LoginViewController(session, std::move(services), parent);
     open->setWindowFlag(Qt::Window);
     open->setAttribute(Qt::WA_DeleteOnClose);
+    // Over the window that asked for it, where the user is looking; left
+    // alone, a window manager may put it in a far corner of the screen.
+    if (parent != nullptr && parent->window()->isVisible()) {
+      open->adjustSize();
+      open->move(parent->window()->geometry().center() - open->rect().center());
+    }
   }
   open->show();
   open->raise();

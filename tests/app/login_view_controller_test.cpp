@@ -403,12 +403,17 @@ TEST_F(LoginViewControllerTest, EveryTextOfTheWindowCanBeRead) {
 
 TEST_F(LoginViewControllerTest, PresentKeepsOneSignInWindowWhichIsDeletedWhenClosed) {
   QWidget mainWindow;
+  mainWindow.setGeometry(100, 80, 600, 640);
+  mainWindow.show();
   QPointer<LoginViewController> first =
       LoginViewController::present(&mainWindow, *session_, services());
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->isWindow());
   EXPECT_TRUE(first->isVisible());
   EXPECT_EQ(first->parentWidget(), &mainWindow);
+  // Centred to within the frame the platform draws round a window.
+  EXPECT_LE((first->geometry().center() - mainWindow.geometry().center()).manhattanLength(), 6)
+      << "shown over the main window";
   first->hide();
   EXPECT_EQ(LoginViewController::present(&mainWindow, *session_, services()), first.data());
   EXPECT_TRUE(first->isVisible()) << "brought back, not made again";
