@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,6 +113,30 @@ class ClientProcess {
       if (!line.empty() && !std::isdigit(static_cast<unsigned char>(line[0]))) own.push_back(line);
     }
     return own;
+  }
+
+  // Closes the program's standard input and waits for its end, which must
+  // be a normal exit with `status`: a crash on the way out is a failure.
+  testing::AssertionResult exitsWith(int status, std::chrono::seconds timeout = 30s) {
+    if (stdin_ >= 0) ::close(stdin_);
+    stdin_ = -1;
+    if (pid_ <= 0) return testing::AssertionFailure() << "the client was not running";
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd ended{pidfd, POLLIN, 0};
+    const int ready = pidfd < 0 ? -1 : ::poll(&ended, 1, static_cast<int>(timeout.count() * 1000));
+    if (pidfd >= 0) ::close(pidfd);
+    if (ready != 1) {
+      kill();
+      return testing::AssertionFailure() << "the client did not end within " << timeout.count()
+                                         << " s";
+    }
+    int raw = 0;
+    ::waitpid(pid_, &raw, 0);
+    pid_ = -1;
+    if (WIFEXITED(raw) && WEXITSTATUS(raw) == status) return testing::AssertionSuccess();
+    auto failure = testing::AssertionFailure() << "the client ";
+    if (WIFSIGNALED(raw)) return failure << "was ended by signal " << WTERMSIG(raw);
+    return failure << "exited with status " << WEXITSTATUS(raw) << ", not " << status;
   }
 
   void kill() {
@@ -272,6 +297,10 @@ TEST_F(ConnectEndToEndTest, ConnectDisconnectAndTheHelperCleansUpAfterAKilledApp
   ASSERT_TRUE(client_->expect("signed in"));
   ASSERT_TRUE(client_->expect("lines: 1"));
   ASSERT_TRUE(client_->expect("ready"));
+  // Signed in as the sign-in window does it, e-mail address or not.
+  const auto login = service_->requestsTo("/api/1/login");
+  ASSERT_FALSE(login.empty());
+  EXPECT_EQ("username", login.front().param("auth_by"));
 
   // Connect: the terms are accepted on the way (the first attempt stops at
   // them), then the tunnel comes up.
@@ -317,6 +346,28 @@ TEST_F(ConnectEndToEndTest, ConnectDisconnectAndTheHelperCleansUpAfterAKilledApp
       15s, "the registered routes to go"));
   EXPECT_TRUE(eventually([&] { return processesRunning(daemonPath()).empty(); }, 15s,
                          "the daemon to stop"));
+}
+
+// The program leaves with its own status whatever is still under way: a
+// quit while the session request of a connect is unanswered, and a start
+// whose line fetch fails while the requests that the sign-in set off run.
+TEST_F(ConnectEndToEndTest, TheClientExitsWithItsStatusWhileRequestsAreInFlight) {
+  ScriptedReply slow;
+  slow.body = R"({"status":"ok","code":0})";
+  slow.delay = 20s;  // cut short when the stand-in stops
+  service_->replyTo("/api/2/line/connect/0", slow);
+  startClient("app");
+  ASSERT_TRUE(client_->expect("ready"));
+  client_->send("connect");
+  ASSERT_TRUE(service_->waitForRequest("/api/2/line/connect/0", 30s));
+  client_->send("quit");
+  EXPECT_TRUE(client_->exitsWith(0));
+
+  service_->replyTo("/api/2/line/region", 500, "");
+  startClient("app");
+  ASSERT_TRUE(client_->expect("signed in"));
+  EXPECT_TRUE(client_->exitsWith(1));
+  EXPECT_THAT(client_->said(), ::testing::Contains(::testing::StartsWith("lines failed: ")));
 }
 
 }  // namespace
