@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "helper/helper_config.h"
+#include "platform/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::daemon::testing_support {
@@ -186,6 +187,115 @@ testing::AssertionResult DaemonProcess::waitForLog(const std::string& text,
                           "the daemon's log to say \"" + text + "\"");
   if (!found) found << "\nits log:\n" << log();
   return found;
+}
+
+DesktopSession::DesktopSession(TestUser user) : user_(std::move(user)) {}
+
+DesktopSession::~DesktopSession() {
+  if (bus_ > 0) {
+    ::kill(-bus_, SIGKILL);  // the bus and the settings service it started
+    ::waitpid(bus_, nullptr, 0);
+  }
+}
+
+std::vector<std::string> DesktopSession::environment() const {
+  const std::string runtime = "/run/user/" + std::to_string(user_.uid);
+  return {"PATH=/usr/bin:/bin",
+          "HOME=" + user_.home.string(),
+          "XDG_RUNTIME_DIR=" + runtime,
+          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus",
+          // What makes libproxy read the GNOME settings.
+          "XDG_CURRENT_DESKTOP=GNOME",
+          "DESKTOP_SESSION=gnome",
+          "GNOME_DESKTOP_SESSION_ID=this-is-deprecated"};
+}
+
+testing::AssertionResult DesktopSession::start() {
+  const fs::path runtime = "/run/user/" + std::to_string(user_.uid);
+  fs::create_directories(runtime);
+  ::chown(runtime.c_str(), user_.uid, user_.gid);
+  ::chmod(runtime.c_str(), 0700);
+  std::vector<std::string> argv = {"/usr/bin/setpriv",
+                                   "--reuid=" + std::to_string(user_.uid),
+                                   "--regid=" + std::to_string(user_.gid),
+                                   "--clear-groups",
+                                   "/usr/bin/dbus-daemon",
+                                   "--session",
+                                   "--nofork",
+                                   "--nopidfile",
+                                   "--address=unix:path=" + (runtime / "bus").string()};
+  std::vector<char*> args;
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  auto env = environment();
+  std::vector<char*> envp;
+  for (auto& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  bus_ = ::fork();
+  if (bus_ == 0) {
+    ::setpgid(0, 0);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::setpgid(bus_, bus_);
+  return eventually(
+      [&] {
+        struct stat st {};
+        return ::lstat((runtime / "bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+      },
+      10s, "the session bus of uid " + std::to_string(user_.uid));
+}
+
+std::string DesktopSession::gsettings(const std::vector<std::string>& arguments) const {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user_.uid),
+                                   "--regid=" + std::to_string(user_.gid), "--clear-groups",
+                                   "/usr/bin/gsettings"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  platform::ProcessOptions options;
+  options.environment = environment();
+  options.timeout = 30s;
+  auto out = platform::ProcessRunner::system().run(argv, options);
+  if (!out) return "gsettings did not run: " + out.error().message;
+  if (out.value().exitCode != 0) return "gsettings failed: " + out.value().standardError;
+  std::string text = out.value().standardOutput;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string DesktopSession::proxyFor(const std::string& url) const {
+  std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user_.uid),
+                                   "--regid=" + std::to_string(user_.gid), "--clear-groups",
+                                   "/usr/bin/proxy", url};
+  platform::ProcessOptions options;
+  options.environment = environment();
+  options.timeout = 30s;
+  auto out = platform::ProcessRunner::system().run(argv, options);
+  if (!out) return "proxy did not run: " + out.error().message;
+  std::string text = out.value().standardOutput;
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string DesktopSession::proxySettings() const {
+  std::string text;
+  for (const auto& [schema, key] : std::vector<std::pair<std::string, std::string>>{
+           {"org.gnome.system.proxy", "mode"},
+           {"org.gnome.system.proxy", "autoconfig-url"},
+           {"org.gnome.system.proxy.http", "host"},
+           {"org.gnome.system.proxy.http", "port"},
+           {"org.gnome.system.proxy.https", "host"},
+           {"org.gnome.system.proxy.https", "port"},
+           {"org.gnome.system.proxy.ftp", "host"},
+           {"org.gnome.system.proxy.ftp", "port"},
+           {"org.gnome.system.proxy.socks", "host"},
+           {"org.gnome.system.proxy.socks", "port"}}) {
+    text += schema + " " + key + " " + gsettings({"get", schema, key}) + "\n";
+  }
+  return text;
 }
 
 ::std::ostream& operator<<(::std::ostream& out, const Reply& reply) {

@@ -83,6 +83,30 @@ class DaemonProcess {
   pid_t pid_ = -1;
 };
 
+// A desktop session of `user` as far as its proxy setting goes: a private
+// session bus at /run/user/UID/bus (the sandbox's /run) with the settings
+// service it activates, writing under the user's sandbox home.
+class DesktopSession {
+ public:
+  explicit DesktopSession(TestUser user);
+  ~DesktopSession();
+
+  testing::AssertionResult start();
+  // gsettings as the user; its output without the line end, or a failure text.
+  std::string gsettings(const std::vector<std::string>& arguments) const;
+  // What the desktop's own proxy resolver (libproxy reading these
+  // settings, running the proxy script) picks for `url`: "direct://" or
+  // "http://HOST:PORT".
+  std::string proxyFor(const std::string& url) const;
+  // Every setting the daemon may change, "SCHEMA KEY VALUE" per line.
+  std::string proxySettings() const;
+
+ private:
+  std::vector<std::string> environment() const;
+  TestUser user_;
+  pid_t bus_ = -1;
+};
+
 // Success and Error of an answer, or the RPC failure.
 struct Reply {
   bool rpcOk = false;
