@@ -72,6 +72,7 @@ class AccelDaemon {
   struct ChildItem {
     std::string item;
     pid_t pid = 0;
+    std::string server;  // the line's server, for ss
   };
   // Before a start: "<item> already running", or how its child ended since
   // (the item is then idle again); nothing when the start may go ahead.
@@ -89,8 +90,8 @@ class AccelDaemon {
   StateFiles state_;
   Supervisor supervisor_;
   platform::Mutex mutex_;
-  ChildItem ss_ VANDREL_GUARDED_BY(mutex_){"ss"};
-  ChildItem httpProxy_ VANDREL_GUARDED_BY(mutex_){"http proxy"};
+  ChildItem ss_ VANDREL_GUARDED_BY(mutex_){"ss", 0, ""};
+  ChildItem httpProxy_ VANDREL_GUARDED_BY(mutex_){"http proxy", 0, ""};
   std::unique_ptr<DesktopProxy> desktop_;
   std::unique_ptr<PacServer> pacServer_ VANDREL_GUARDED_BY(mutex_);
   bool systemProxySet_ VANDREL_GUARDED_BY(mutex_) = false;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -47,18 +48,25 @@ std::set<std::uint64_t> listeningInodes() {
   return inodes;
 }
 
-bool holdsAnyOf(pid_t pid, const std::set<std::uint64_t>& inodes) {
-  const auto holders = helper::proc::socketHolders(inodes);
-  return std::find(holders.begin(), holders.end(), pid) != holders.end();
-}
-
-bool childListens(pid_t parent) {
-  const auto inodes = listeningInodes();
-  for (const pid_t pid : helper::proc::listPids()) {
+// Whether `pid` is `root` or runs below it (children run under an init
+// process of their own).
+bool descendsFrom(pid_t pid, pid_t root) {
+  for (int depth = 0; depth < 8 && pid > 1; ++depth) {
+    if (pid == root) return true;
     const auto stat = helper::proc::readStat(pid);
-    if (stat && stat->ppid == parent && holdsAnyOf(pid, inodes)) return true;
+    if (!stat) return false;
+    pid = stat->ppid;
   }
   return false;
+}
+
+// How many processes below `root` hold a listening TCP socket.
+std::size_t listenersBelow(pid_t root) {
+  std::size_t count = 0;
+  for (const pid_t pid : helper::proc::socketHolders(listeningInodes())) {
+    if (descendsFrom(pid, root)) ++count;
+  }
+  return count;
 }
 
 }  // namespace
@@ -161,8 +169,10 @@ platform::Result<void> waitUntilListening(Supervisor& supervisor, pid_t pid,
       return platform::Error{"vandrel.daemon", ECHILD, ended ? *ended : name + " ended"};
     }
     const auto holders = helper::proc::socketHolders(helper::proc::listeningSocketInodes(port));
-    const bool listening = std::find(holders.begin(), holders.end(), pid) != holders.end();
-    if (listening && (!withHelper || childListens(pid))) return platform::success();
+    const bool listening = std::any_of(holders.begin(), holders.end(),
+                                       [&](pid_t holder) { return descendsFrom(holder, pid); });
+    // With a helper (the websocket plugin), it must listen too.
+    if (listening && (!withHelper || listenersBelow(pid) >= 2)) return platform::success();
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
   }

@@ -11,7 +11,10 @@ Answer AccelDaemon::startSs(const SsRequest& request) {
   auto config = memoryFile("ss-local", ssLocalConfig(settings.value()));
   if (!config) return Answer::failure(config.error().message);
   const bool webSocket = settings.value().webSocket.has_value();
-  return startChild(ss_, ssLocalSpec(config.value().get()), settings.value().localPort, webSocket);
+  Answer answer =
+      startChild(ss_, ssLocalSpec(config.value().get()), settings.value().localPort, webSocket);
+  if (answer.success) ss_.server = settings.value().server;
+  return answer;
 }
 
 Answer AccelDaemon::stopSs() {

@@ -14,6 +14,17 @@ Answer AccelDaemon::startTun2socks(const TunRequest& request) {
     }
     return Answer::failure("tun2socks " + std::string(kAlreadyRunning));
   }
+  // The line's server must keep the physical path whatever the request
+  // lists: through the tunnel its own traffic would go round in a circle.
+  if (ss_.pid != 0 && !ss_.server.empty()) {
+    ExcludeEntry server;
+    if (auto address = IpAddress::parse(ss_.server)) {
+      server.address = *address;
+    } else {
+      server.hostName = ss_.server;
+    }
+    settings.value().exclude.push_back(std::move(server));
+  }
   Tunnel::Options options;
   options.selfExecutable = options_.selfExecutable;
   options.startTimeout = options_.startTimeout;

@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <future>
 #include <map>
@@ -39,7 +41,7 @@ platform::Error childError(int code, const std::string& message) {
 }
 
 // Where the child stopped before exec, sent back over a close-on-exec pipe.
-enum class Stage : int { Session, Descriptors, Groups, Gid, Uid, DeathSignal, NoNewPrivs, Exec };
+enum class Stage : int { Session, Descriptors, Groups, Gid, Uid, DeathSignal, NoNewPrivs, Fork, Exec };
 
 const char* stageName(Stage stage) {
   switch (stage) {
@@ -50,6 +52,7 @@ const char* stageName(Stage stage) {
     case Stage::Uid: return "setresuid";
     case Stage::DeathSignal: return "PR_SET_PDEATHSIG";
     case Stage::NoNewPrivs: return "PR_SET_NO_NEW_PRIVS";
+    case Stage::Fork: return "fork";
     case Stage::Exec: return "exec";
   }
   return "?";
@@ -60,8 +63,21 @@ struct ChildFailure {
   int error;
 };
 
-// Everything the child needs, prepared before fork: after it only
-// async-signal-safe calls run.
+// The kernel's struct clone_args (first version), for clone3.
+struct CloneArgs {
+  std::uint64_t flags = 0;
+  std::uint64_t pidfd = 0;
+  std::uint64_t childTid = 0;
+  std::uint64_t parentTid = 0;
+  std::uint64_t exitSignal = 0;
+  std::uint64_t stack = 0;
+  std::uint64_t stackSize = 0;
+  std::uint64_t tls = 0;
+};
+
+// Everything the child needs, prepared before the clone: after it only
+// raw system calls run (the C library's state belongs to the threads of
+// the daemon, which the child does not have).
 struct Launch {
   const char* executable;
   char* const* argv;
@@ -69,21 +85,66 @@ struct Launch {
   int devNull;
   int output;  // write end
   int report;  // write end of the failure pipe
+  int status;  // write end of the pipe that carries the program's wait status
+  int daemon;  // pidfd of the daemon
   const std::vector<int>* fds;
   bool dropPrivileges;
   uid_t uid;
   gid_t gid;
-  pid_t parent;
 };
 
-[[noreturn]] void fail(const Launch& launch, Stage stage) {
-  const ChildFailure failure{stage, errno};
-  (void)!::write(launch.report, &failure, sizeof(failure));
-  _exit(127);
+long sys(long number, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
+  return ::syscall(number, a, b, c, d, e);
 }
 
-[[noreturn]] void childMain(const Launch& launch) {
-  if (::setsid() < 0) fail(launch, Stage::Session);
+[[noreturn]] void fail(int report, Stage stage) {
+  const ChildFailure failure{stage, errno};
+  sys(SYS_write, report, reinterpret_cast<long>(&failure), sizeof(failure));
+  sys(SYS_exit_group, 127);
+  __builtin_unreachable();
+}
+
+// Moves the descriptors into place: 0 /dev/null, 1 and 2 the output pipe,
+// 3... the passed ones; the pipes to the daemon and its pidfd above them.
+void arrange(Launch& l) {
+  const int count = static_cast<int>(l.fds->size());
+  const long base = 16 + count;
+  int moved[16];
+  for (int i = 0; i < count; ++i) {
+    moved[i] = static_cast<int>(sys(SYS_fcntl, (*l.fds)[i], F_DUPFD_CLOEXEC, base));
+    if (moved[i] < 0) fail(l.report, Stage::Descriptors);
+  }
+  for (int* keep : {&l.report, &l.status, &l.daemon}) {
+    *keep = static_cast<int>(sys(SYS_fcntl, *keep, F_DUPFD_CLOEXEC, base));
+    if (*keep < 0) sys(SYS_exit_group, 127);
+  }
+  if (sys(SYS_dup3, l.devNull, 0, 0) < 0 || sys(SYS_dup3, l.output, 1, 0) < 0 ||
+      sys(SYS_dup3, l.output, 2, 0) < 0) {
+    fail(l.report, Stage::Descriptors);
+  }
+  for (int i = 0; i < count; ++i) {
+    if (sys(SYS_dup3, moved[i], 3 + i, 0) < 0) fail(l.report, Stage::Descriptors);
+  }
+  // Everything else goes: an inherited socket would keep a client's
+  // connection to the daemon open.
+  int low = 3 + count;
+  int kept[3] = {l.report, l.status, l.daemon};
+  std::sort(std::begin(kept), std::end(kept));
+  for (const int fd : kept) {
+    if (fd > low) sys(SYS_close_range, low, fd - 1, 0);
+    low = fd + 1;
+  }
+  sys(SYS_close_range, low, ~0U, 0);
+}
+
+// The first process of a PID namespace of its own. It runs the program as
+// its only child and waits for it; when it ends (killed by the daemon's
+// death, or by a stop) the kernel ends everything left in the namespace,
+// so nothing the program started outlives it. The program itself cannot
+// hold the daemon's death signal: exec of a program with file capabilities
+// (ss-local has some) clears it.
+[[noreturn]] void initMain(Launch l) {
+  if (sys(SYS_setsid) < 0) fail(l.report, Stage::Session);
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; ++sig) {
@@ -92,42 +153,40 @@ struct Launch {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  // Every descriptor first goes above the ones it will replace, so that a
-  // source that happens to sit at a target number is not lost.
-  const int count = static_cast<int>(launch.fds->size());
-  const int base = 10 + count;
-  int moved[64];
-  if (count > 64) fail(launch, Stage::Descriptors);
-  for (int i = 0; i < count; ++i) {
-    moved[i] = ::fcntl((*launch.fds)[i], F_DUPFD_CLOEXEC, base);
-    if (moved[i] < 0) fail(launch, Stage::Descriptors);
-  }
-  const int report = ::fcntl(launch.report, F_DUPFD_CLOEXEC, base);
-  Launch self = launch;
-  self.report = report;
-  if (report < 0 || ::dup2(launch.devNull, 0) < 0 || ::dup2(launch.output, 1) < 0 ||
-      ::dup2(launch.output, 2) < 0) {
-    fail(self, Stage::Descriptors);
-  }
-  for (int i = 0; i < count; ++i) {
-    if (::dup2(moved[i], 3 + i) < 0) fail(self, Stage::Descriptors);
-  }
-  // Only 0-2, the passed descriptors and the report pipe (closed by exec) stay.
-  ::close_range(static_cast<unsigned>(3 + count), static_cast<unsigned>(report - 1), 0);
-  ::close_range(static_cast<unsigned>(report + 1), ~0U, 0);
-  if (self.dropPrivileges) {
-    if (::setgroups(0, nullptr) != 0) fail(self, Stage::Groups);
-    if (::setresgid(self.gid, self.gid, self.gid) != 0) fail(self, Stage::Gid);
-    if (::setresuid(self.uid, self.uid, self.uid) != 0) fail(self, Stage::Uid);
+  arrange(l);
+  if (l.dropPrivileges) {
+    if (sys(SYS_setgroups, 0, 0) != 0) fail(l.report, Stage::Groups);
+    if (sys(SYS_setresgid, l.gid, l.gid, l.gid) != 0) fail(l.report, Stage::Gid);
+    if (sys(SYS_setresuid, l.uid, l.uid, l.uid) != 0) fail(l.report, Stage::Uid);
   }
   // After the change of user, which clears it; and only then the check,
   // so that a daemon that died in between is noticed.
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail(self, Stage::DeathSignal);
-  if (::getppid() != self.parent) _exit(126);
-  if (self.dropPrivileges && ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-    fail(self, Stage::NoNewPrivs);
-  ::execve(self.executable, self.argv, self.envp);
-  fail(self, Stage::Exec);
+  if (sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL) != 0) fail(l.report, Stage::DeathSignal);
+  pollfd daemonGone{l.daemon, POLLIN, 0};
+  if (sys(SYS_poll, reinterpret_cast<long>(&daemonGone), 1, 0) != 0) sys(SYS_exit_group, 126);
+  sys(SYS_close, l.daemon);
+  if (l.dropPrivileges && sys(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+    fail(l.report, Stage::NoNewPrivs);
+  }
+  const long program = sys(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+  if (program < 0) fail(l.report, Stage::Fork);
+  if (program == 0) {
+    sys(SYS_close, l.status);
+    sys(SYS_execve, reinterpret_cast<long>(l.executable), reinterpret_cast<long>(l.argv),
+        reinterpret_cast<long>(l.envp));
+    fail(l.report, Stage::Exec);
+  }
+  sys(SYS_close, l.report);
+  sys(SYS_close_range, 0, 2 + static_cast<long>(l.fds->size()), 0);
+  for (;;) {
+    int status = 0;
+    const long reaped = sys(SYS_wait4, -1, reinterpret_cast<long>(&status), 0, 0);
+    if (reaped == program) {
+      sys(SYS_write, l.status, reinterpret_cast<long>(&status), sizeof(status));
+      sys(SYS_exit_group, 0);
+    }
+    if (reaped < 0 && errno == ECHILD) sys(SYS_exit_group, 0);
+  }
 }
 
 std::vector<char*> cStrings(const std::vector<std::string>& strings) {
@@ -156,6 +215,7 @@ struct Supervisor::Impl {
     std::string name;
     UniqueFd pidfd;
     UniqueFd output;
+    UniqueFd status;  // the program's wait status, written by its init
     std::string partial;
     std::deque<std::string> lastLines;
     bool reaped = false;
@@ -308,7 +368,16 @@ void Supervisor::Impl::reap(pid_t pid) {
     platform::MutexLock lock(mutex);
     auto& child = children.find(pid)->second;  // only this thread drops entries
     child.reaped = true;
-    report = child.name + " " + describeWaitStatus(info.si_code, info.si_status);
+    // How the program ended, as its init saw it; else how the init ended
+    // (killed with its namespace by a stop).
+    int status = 0;
+    if (::read(child.status.get(), &status, sizeof(status)) == sizeof(status)) {
+      report = child.name + " " +
+               (WIFEXITED(status) ? describeWaitStatus(CLD_EXITED, WEXITSTATUS(status))
+                                  : describeWaitStatus(CLD_KILLED, WTERMSIG(status)));
+    } else {
+      report = child.name + " " + describeWaitStatus(info.si_code, info.si_status);
+    }
     if (!child.lastLines.empty()) report += ": " + child.lastLines.back();
     if (!child.stopping) child.ended = report;
   }
@@ -346,39 +415,48 @@ platform::Result<pid_t> Supervisor::Impl::spawn(const ChildSpec& spec) {
     return childError(errno, "cannot start " + spec.name + ": " + std::strerror(errno));
   }
   UniqueFd reportRead(report[0]), reportWrite(report[1]);
+  int status[2];
+  if (::pipe2(status, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return childError(errno, "cannot start " + spec.name + ": " + std::strerror(errno));
+  }
+  UniqueFd statusRead(status[0]), statusWrite(status[1]);
+  UniqueFd self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
+  if (!self) return childError(errno, "cannot start " + spec.name + ": " + std::strerror(errno));
   auto argv = cStrings(spec.argv);
   auto envp = cStrings(spec.environment);
   const Launch launch{spec.executable.c_str(), argv.data(), envp.data(), devNull.get(),
-                      outputWrite.get(), reportWrite.get(), &spec.fds, spec.unprivileged, uid,
-                      gid, ::getpid()};
+                      outputWrite.get(), reportWrite.get(), statusWrite.get(), self.get(),
+                      &spec.fds, spec.unprivileged, uid, gid};
+  int pidfdNumber = -1;
+  CloneArgs args;
+  args.flags = CLONE_NEWPID | CLONE_PIDFD;
+  args.pidfd = reinterpret_cast<std::uint64_t>(&pidfdNumber);
+  args.exitSignal = SIGCHLD;
   sigset_t all, previous;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const pid_t pid = ::fork();
-  if (pid == 0) childMain(launch);
+  const pid_t pid = static_cast<pid_t>(::syscall(SYS_clone3, &args, sizeof(args)));
+  if (pid == 0) initMain(launch);
   const int forkErrno = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (pid < 0) {
     return childError(forkErrno, "cannot start " + spec.name + ": " + std::strerror(forkErrno));
   }
+  UniqueFd pidfd(pidfdNumber);
   reportWrite.reset();
   outputWrite.reset();
+  statusWrite.reset();
   ChildFailure failure{};
   ssize_t got;
   do {
     got = ::read(reportRead.get(), &failure, sizeof(failure));
   } while (got < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof(failure))) {
+    ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     return childError(failure.error, "cannot start " + spec.name + ": " +
                                          stageName(failure.stage) + ": " +
                                          std::strerror(failure.error));
-  }
-  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!pidfd) {
-    ::kill(-pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return childError(errno, "cannot watch " + spec.name);
   }
   ::fcntl(outputRead.get(), F_SETFL, O_NONBLOCK);
   {
@@ -387,6 +465,7 @@ platform::Result<pid_t> Supervisor::Impl::spawn(const ChildSpec& spec) {
     child.name = spec.name;
     child.pidfd = std::move(pidfd);
     child.output = std::move(outputRead);
+    child.status = std::move(statusRead);
     children.emplace(pid, std::move(child));
   }
   log("started " + spec.name + " (pid " + std::to_string(pid) + ")");
