@@ -158,9 +158,11 @@ Result<std::vector<ExcludeEntry>> checkExclude(const std::vector<std::string>& e
     if (entry.empty()) continue;
     ExcludeEntry item;
     if (auto address = IpAddress::parse(entry)) {
-      if (address->isUnspecifiedOrMulticast() || address->isLoopback()) {
+      if (address->isUnspecifiedOrMulticast()) {
         return requestError("Exclude holds " + quoted(entry) + ", which is no remote address");
       }
+      // Loopback never goes through the tunnel: nothing to keep out of it.
+      if (address->isLoopback()) continue;
       item.address = *address;
     } else if (isHostName(entry)) {
       item.hostName = entry;

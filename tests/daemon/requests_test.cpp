@@ -67,7 +67,7 @@ TEST(DaemonRequestsTest, TheClientsTunRequestIsTakenWithItsLongNameShortened) {
   request.tunGateway = "172.20.0.1";
   request.mtu = 1488;
   request.socksAddr = "127.0.0.1:9090";
-  request.exclude = {"api.example.com", "", "198.51.100.7", "2001:db8::7", ""};
+  request.exclude = {"api.example.com", "", "198.51.100.7", "2001:db8::7", "", "127.0.0.1"};
   const auto settings = checkTunRequest(request);
   ASSERT_TRUE(settings.ok()) << settings.error().message;
   EXPECT_EQ("vandrel-tun", settings.value().name);
@@ -78,6 +78,9 @@ TEST(DaemonRequestsTest, TheClientsTunRequestIsTakenWithItsLongNameShortened) {
   EXPECT_EQ("198.51.100.7", settings.value().exclude[1].address->text());
   EXPECT_EQ("2001:db8::7", settings.value().exclude[2].address->text());
 
+  request.exclude = {"224.0.0.1"};
+  EXPECT_FALSE(checkTunRequest(request).ok());
+  request.exclude.clear();
   request.tunName = "tun7";
   EXPECT_EQ("tun7", checkTunRequest(request).value().name);
   request.socksAddr = "[::1]:1080";
