@@ -225,9 +225,14 @@ long residentKb(pid_t pid) {
   return -1;
 }
 
+// The relay of this run's daemon (under the init process of its own).
 pid_t relayPid() {
-  for (const pid_t pid : vandrel::helper::proc::listPids()) {
-    if (vandrel::helper::proc::commandLine(pid).find("--tun-relay") != std::string::npos) {
+  namespace proc = vandrel::helper::proc;
+  for (const pid_t pid : proc::listPids()) {
+    const auto stat = proc::readStat(pid);
+    const auto parent = stat ? proc::readStat(stat->ppid) : std::nullopt;
+    if (parent && parent->ppid == world->daemon->pid() &&
+        proc::commandLine(pid).find("--tun-relay") != std::string::npos) {
       return pid;
     }
   }

@@ -47,7 +47,11 @@ Outside::Outside() : name_("vandrel-out-" + std::to_string(::getpid())) {}
 
 Outside::~Outside() {
   netns_.reset();
-  if (created_) (void)run({"ip", "netns", "delete", name_});
+  if (!created_) return;
+  // The pair goes at once; a namespace only once nothing holds it any
+  // more, and then in the background, with its end of the pair.
+  (void)run({"ip", "link", "delete", "vc0"});
+  (void)run({"ip", "netns", "delete", name_});
 }
 
 testing::AssertionResult Outside::create() {

@@ -195,8 +195,12 @@ TEST_P(TunnelTest, WhatCannotBeRelayedIsDroppedNeverSentAround) {
   ASSERT_TRUE(ping);
   EXPECT_NE(0, ping.value().exitCode);
   // The relay itself gone: the interface stays and swallows everything.
+  // This daemon's relay only: other tests may run relays of their own.
   for (const pid_t pid : helper::proc::listPids()) {
-    if (helper::proc::commandLine(pid).find("--tun-relay") != std::string::npos) {
+    const auto stat = helper::proc::readStat(pid);
+    const auto parent = stat ? helper::proc::readStat(stat->ppid) : std::nullopt;
+    if (parent && parent->ppid == daemon_->pid() &&
+        helper::proc::commandLine(pid).find("--tun-relay") != std::string::npos) {
       ::kill(pid, SIGKILL);
     }
   }
