@@ -1,8 +1,10 @@
 // What the TUN path costs against the line's own SOCKS5 endpoint, in one
 // run, over the namespaces of the tunnel tests (the line's ss-server in an
 // "outside" namespace behind a veth pair):
-//   BM_BulkUpload/socks|tun   a bulk TCP upload (bytes per second)
-//   BM_Setup/socks|tun        connect, 8 bytes there and back, close
+//   BM_BulkUpload             a bulk TCP upload by either path in turns
+//                             (medians in MB/s and their ratio)
+//   BM_Setup                  connect, 8 bytes there and back, close, by
+//                             either path in turns (medians in µs)
 //   BM_ResidentMemory         the daemon's and the relay's resident memory,
 //                             idle and with 100 connections open through
 //                             the TUN interface
@@ -22,7 +24,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -168,53 +173,84 @@ bool exchange(int fd) {
          ::recv(fd, &value, sizeof(value), MSG_WAITALL) == sizeof(value);
 }
 
-void BM_BulkUpload(benchmark::State& state) {
-  const bool tun = state.range(0) == 1;
-  state.SetLabel(tun ? "tun" : "socks");
-  std::vector<char> chunk(256 * 1024, 'x');
-  for (auto _ : state) {
-    UniqueFd fd = connectToSink(tun);
-    if (!fd) {
-      state.SkipWithError("no connection to the sink");
-      return;
-    }
-    const std::uint64_t announced = kUploadBytes;
-    if (::send(fd.get(), &announced, sizeof(announced), MSG_NOSIGNAL) != sizeof(announced)) {
-      state.SkipWithError("the sink took no announcement");
-      return;
-    }
-    std::size_t sent = 0;
-    while (sent < kUploadBytes) {
-      const ssize_t n = ::send(fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
-      if (n <= 0) break;
-      sent += static_cast<std::size_t>(n);
-    }
-    std::uint64_t received = 0;
-    if (::recv(fd.get(), &received, sizeof(received), MSG_WAITALL) != sizeof(received) ||
-        received != sent) {
-      state.SkipWithError("the sink did not get every byte");
-      return;
-    }
+// One upload of kUploadBytes; its duration, or nothing when it failed.
+std::optional<double> uploadSeconds(bool tun, std::vector<char>& chunk) {
+  const auto start = std::chrono::steady_clock::now();
+  UniqueFd fd = connectToSink(tun);
+  const std::uint64_t announced = kUploadBytes;
+  if (!fd || ::send(fd.get(), &announced, sizeof(announced), MSG_NOSIGNAL) != sizeof(announced)) {
+    return std::nullopt;
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+  std::size_t sent = 0;
+  while (sent < kUploadBytes) {
+    const ssize_t n = ::send(fd.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    if (n <= 0) return std::nullopt;
+    sent += static_cast<std::size_t>(n);
+  }
+  std::uint64_t received = 0;
+  if (::recv(fd.get(), &received, sizeof(received), MSG_WAITALL) != sizeof(received) ||
+      received != sent) {
+    return std::nullopt;
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// The two paths take turns, so that whatever else the machine does weighs
+// on both alike; the counters are the medians and their ratio.
+void BM_BulkUpload(benchmark::State& state) {
+  std::vector<char> chunk(256 * 1024, 'x');
+  std::vector<double> socks, tun;
+  for (auto _ : state) {
+    const auto viaSocks = uploadSeconds(false, chunk);
+    const auto viaTun = uploadSeconds(true, chunk);
+    if (!viaSocks || !viaTun) {
+      state.SkipWithError("an upload did not arrive whole");
+      return;
+    }
+    socks.push_back(static_cast<double>(kUploadBytes) / *viaSocks / 1e6);
+    tun.push_back(static_cast<double>(kUploadBytes) / *viaTun / 1e6);
+  }
+  state.counters["socks_MBps"] = median(socks);
+  state.counters["tun_MBps"] = median(tun);
+  state.counters["tun_over_socks"] = median(tun) / median(socks);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 2 *
                           static_cast<std::int64_t>(kUploadBytes));
 }
-BENCHMARK(BM_BulkUpload)->Arg(0)->Arg(1)->Iterations(8)->Repetitions(3)->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BulkUpload)->Iterations(15)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// Connect, one exchange, close; its duration in microseconds.
+std::optional<double> setupMicroseconds(bool tun) {
+  const auto start = std::chrono::steady_clock::now();
+  UniqueFd fd = connectToSink(tun);
+  if (!fd || !exchange(fd.get())) return std::nullopt;
+  fd.reset();
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// In turns as well; the counters are the medians and what the TUN path adds.
 void BM_Setup(benchmark::State& state) {
-  const bool tun = state.range(0) == 1;
-  state.SetLabel(tun ? "tun" : "socks");
+  std::vector<double> socks, tun;
   for (auto _ : state) {
-    UniqueFd fd = connectToSink(tun);
-    if (!fd || !exchange(fd.get())) {
+    const auto viaSocks = setupMicroseconds(false);
+    const auto viaTun = setupMicroseconds(true);
+    if (!viaSocks || !viaTun) {
       state.SkipWithError("no answer from the sink");
       return;
     }
+    socks.push_back(*viaSocks);
+    tun.push_back(*viaTun);
   }
+  state.counters["socks_us"] = median(socks);
+  state.counters["tun_us"] = median(tun);
+  state.counters["tun_extra_us"] = median(tun) - median(socks);
 }
-BENCHMARK(BM_Setup)->Arg(0)->Arg(1)->Iterations(200)->Repetitions(5)->UseRealTime()
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Setup)->Iterations(500)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 long residentKb(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

@@ -269,7 +269,7 @@ std::string DesktopSession::gsettings(const std::vector<std::string>& arguments)
 std::string DesktopSession::proxyFor(const std::string& url) const {
   std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(user_.uid),
                                    "--regid=" + std::to_string(user_.gid), "--clear-groups",
-                                   "/usr/bin/proxy", url};
+                                   "/usr/bin/stdbuf", "-oL", "/usr/bin/proxy", url};
   platform::ProcessOptions options;
   options.environment = environment();
   options.timeout = 30s;
@@ -277,6 +277,15 @@ std::string DesktopSession::proxyFor(const std::string& url) const {
   if (!out) return "proxy did not run: " + out.error().message;
   std::string text = out.value().standardOutput;
   while (!text.empty() && text.back() == '\n') text.pop_back();
+  // Its script runner (JavaScriptCore) now and then dies by SIGSEGV while
+  // the process ends, under load, after the answer is printed (line by
+  // line, so none is lost): the answer is what is checked here.
+  const bool crashedAtExit = WIFSIGNALED(out.value().waitStatus) &&
+                             WTERMSIG(out.value().waitStatus) == SIGSEGV && !text.empty();
+  if ((out.value().exitCode != 0 && !crashedAtExit) || text.empty()) {
+    return "proxy failed (wait status " + std::to_string(out.value().waitStatus) +
+           "): " + out.value().standardError;
+  }
   return text;
 }
 
