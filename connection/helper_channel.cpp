@@ -1,6 +1,7 @@
 #include "connection/helper_channel.h"
 
 #include <cerrno>
+#include <chrono>
 #include <map>
 
 #include "helper/helper_protocol.h"
@@ -36,6 +37,8 @@ struct ChannelLink {
   platform::Mutex mutex;
   std::map<std::uint64_t, HelperChannel::Done> pending VANDREL_GUARDED_BY(mutex);
   bool closed VANDREL_GUARDED_BY(mutex) = false;
+  // The last command sent or reply read.
+  platform::TimePoint lastActive VANDREL_GUARDED_BY(mutex);
   // For the reader thread, which must not touch `connection` itself.
   ipc::Connection* reader VANDREL_GUARDED_BY(mutex) = nullptr;
 
@@ -64,6 +67,9 @@ struct HelperChannel::Impl {
   std::function<void(platform::Job)> deliver = replyQueue.poster();
   std::shared_ptr<ChannelLink> link;  // connection queue only
 
+  const platform::Clock& clock() const {
+    return options.clock ? *options.clock : platform::SystemClock::shared();
+  }
   void post(Done done, HelperOutcome outcome) const {
     deliver([done = std::move(done), outcome = std::move(outcome)] { done(outcome); });
   }
@@ -88,6 +94,7 @@ void HelperChannel::Impl::onMessage(ChannelLink& link, ipc::Message message) con
     if (found != link.pending.end()) {
       done = std::move(found->second);
       link.pending.erase(found);
+      link.lastActive = clock().now();
     }
   }
   if (!done) {
@@ -143,8 +150,14 @@ void HelperChannel::Impl::sendNow(const std::shared_ptr<Impl>& self,
   auto& link = self->link;
   bool usable = false;
   if (link) {
-    MutexLock lock(link->mutex);
-    usable = !link->closed;
+    bool quiet = false;
+    {
+      MutexLock lock(link->mutex);
+      quiet = link->pending.empty() &&
+              self->clock().now() - link->lastActive >= self->options.reuseLimit;
+      usable = !link->closed && !quiet;
+    }
+    if (quiet) link->connection->close();
   }
   if (!usable) {
     link.reset();
@@ -164,6 +177,7 @@ void HelperChannel::Impl::sendNow(const std::shared_ptr<Impl>& self,
     MutexLock lock(link->mutex);
     if (!link->closed) {
       link->pending.emplace(id, std::move(done));
+      link->lastActive = self->clock().now();
       registered = true;
     }
   }

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/ipc.h"
 
 namespace vandrel::helper::wire {
@@ -65,6 +67,12 @@ class HelperChannel {
   struct Options {
     std::string socketPath;
     uid_t helperUid = 0;  // the helper must run as this user
+    // A connection with nothing pending that has been quiet this long is
+    // closed before the next command instead of used: the helper closes
+    // silent connections, and a command sent just as it does would fail.
+    std::chrono::milliseconds reuseLimit =
+        platform::ipc::ServerLimits::kIdleTimeout - std::chrono::minutes(1);
+    const platform::Clock* clock = nullptr;  // the system clock when null
   };
 
   explicit HelperChannel(Options options);

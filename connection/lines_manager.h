@@ -153,6 +153,16 @@ class LinesManager {
   // written and the result is the "timeout" failure.
   platform::Promise<core::ResultData> requestSession(const std::shared_ptr<core::LineItem>& line,
                                                      std::function<bool()> stillWanted = {});
+  // A session request's result with the line that holds the session: the
+  // line the tunnel starts with and the disconnect later releases, whatever
+  // becomes current meanwhile. Null when no session was obtained.
+  struct Session {
+    core::ResultData result;
+    std::shared_ptr<core::LineItem> line;
+  };
+  // requestSession, with the line the session was written into.
+  Session obtainSession(const std::shared_ptr<core::LineItem>& line,
+                        std::function<bool()> stillWanted = {});
 
   // Where liveness probes are started ("aliveSendQueue").
   platform::SerialQueue& aliveSendQueue() { return aliveSendQueue_; }
@@ -172,8 +182,8 @@ class LinesManager {
   void startLivenessProbes(const std::vector<core::RegionsItem>& regions);
   void autoConnect();
   core::ResultData sessionFailure(std::string_view message);
-  core::ResultData askForSession(const std::shared_ptr<core::LineItem>& line,
-                                 const std::function<bool()>& stillWanted);
+  Session askForSession(const std::shared_ptr<core::LineItem>& line,
+                        const std::function<bool()>& stillWanted);
   std::shared_ptr<core::LineItem> catalogueLine(std::int64_t id) const;
   static std::vector<core::RegionsItem> regionListOf(const std::optional<core::RegionsModel>& model);
   // Runs `job` on `queue`, counted in pendingWork_ until it returns.

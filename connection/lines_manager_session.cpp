@@ -94,7 +94,12 @@ void writeConfiguration(LineItem::Fields& f, const SessionConfiguration& c) {
 
 Promise<ResultData> LinesManager::requestSession(const std::shared_ptr<LineItem>& line,
                                                  std::function<bool()> stillWanted) {
-  return Promise<ResultData>::resolved(askForSession(line, stillWanted));
+  return Promise<ResultData>::resolved(askForSession(line, stillWanted).result);
+}
+
+LinesManager::Session LinesManager::obtainSession(const std::shared_ptr<LineItem>& line,
+                                                  std::function<bool()> stillWanted) {
+  return askForSession(line, stillWanted);
 }
 
 ResultData LinesManager::sessionFailure(std::string_view message) {
@@ -117,15 +122,15 @@ std::shared_ptr<LineItem> LinesManager::catalogueLine(std::int64_t id) const {
   return chosen;
 }
 
-ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
-                                       const std::function<bool()>& stillWanted) {
+LinesManager::Session LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
+                                                  const std::function<bool()>& stillWanted) {
   if (connection_.qv_connectStatus() == core::qv_ConnectStatus::qv_on) {
-    return sessionFailure(kSessionWhileConnected);
+    return {sessionFailure(kSessionWhileConnected), nullptr};
   }
   const std::shared_ptr<LineItem> line = passed ? passed : LineItem::automaticLine();
   LogUtil::debug("Request Session: " + line->name().value_or("unKnow"));
   const std::optional<core::MiscInfoModel> user = session_.model();
-  if (!user) return sessionFailure(kSessionNotSignedIn);
+  if (!user) return {sessionFailure(kSessionNotSignedIn), nullptr};
 
   // An expired subscription gets a session on a free line; otherwise the
   // service recommends one (automatic choice) or serves the line picked.
@@ -136,14 +141,14 @@ ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
   if (!reply.isSuccess) {
     remoteLog_.reportClientLog(*line, reply.message);
     LogUtil::reportError(reply.message);
-    return ResultData::failure(reply.message);
+    return {ResultData::failure(reply.message), nullptr};
   }
   // A reply that comes after its attempt ended (time-out, cancel, another
   // connect) would overwrite the line chosen since, or the configuration a
   // newer session wrote into the same catalogue line.
   if (stillWanted && !stillWanted()) {
     LogUtil::debug("Session reply dropped: its connect attempt has ended");
-    return ResultData::failure(std::string(qv_ConnectionManager::kTimeoutConnectId));
+    return {ResultData::failure(std::string(qv_ConnectionManager::kTimeoutConnectId)), nullptr};
   }
 
   const Value::Dictionary& data = reply.jsonData;
@@ -156,7 +161,7 @@ ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
     }
   }
   const Value::Dictionary* config = read::dictionaryAt(data, "config");
-  if (config == nullptr) return sessionFailure(kSessionNoConfig);
+  if (config == nullptr) return {sessionFailure(kSessionNoConfig), nullptr};
 
   // Read before the target's lock: the target may be the passed line.
   const SessionConfiguration configuration =
@@ -165,7 +170,7 @@ ResultData LinesManager::askForSession(const std::shared_ptr<LineItem>& passed,
   // none of it.
   target->update([&configuration](LineItem::Fields& f) { writeConfiguration(f, configuration); });
   setCurrentLine(target);
-  return ResultData::success();
+  return {ResultData::success(), std::move(target)};
 }
 
 }  // namespace vandrel::connection

@@ -248,7 +248,10 @@ class qv_ConnectionManager {
   void cancelAttemptInBackground();
   // Stops the daemon's tunnel (and proxies), releases the line at the
   // service and, when a stop failed, has the helper restart the daemon by
-  // force. The daemon calls block the caller (never the main thread); the
+  // force. The line released is the one whose session the last connect
+  // obtained (the current line may have been replaced since, by a ping
+  // cycle's restore or by the user); the current line when no session is
+  // held. The daemon calls block the caller (never the main thread); the
   // promise is always fulfilled.
   platform::Promise<core::ResultData> stopTunnels();
   // The terms dialog's actions: agree (stored) and connect again; open the
@@ -312,6 +315,9 @@ class qv_ConnectionManager {
   // The attempt whose result was claimed (by the pipeline or the watchdog).
   std::string claimedConnectId_ VANDREL_GUARDED_BY(mutex_);
   std::vector<AttemptWait> attemptWaits_ VANDREL_GUARDED_BY(mutex_);
+  // The line holding the session a connect obtained, until a stop releases
+  // it.
+  std::shared_ptr<core::LineItem> sessionLine_ VANDREL_GUARDED_BY(mutex_);
 };
 
 }  // namespace vandrel::connection

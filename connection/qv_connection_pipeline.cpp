@@ -189,9 +189,16 @@ ResultData qv_ConnectionManager::sayHello(const std::string& connectId) {
   };
   if (!isCurrentAttempt(connectId)) return superseded();
 
+  LinesManager::Session obtained = lines.obtainSession(
+      lines.currentLine(), [this, connectId] { return isCurrentAttempt(connectId); });
+  if (obtained.line) {
+    // Kept with the attempt: a ping cycle's restore may replace the current
+    // line while the tunnel starts, yet this is the session to release.
+    platform::MutexLock lock(mutex_);
+    sessionLine_ = obtained.line;
+  }
   ResultData session = awaitAttempt(
-      connectId, lines.requestSession(lines.currentLine(),
-                                      [this, connectId] { return isCurrentAttempt(connectId); }));
+      connectId, Promise<ResultData>::resolved(std::move(obtained.result)));
   connectLog.mark("getSession");
   if (!isCurrentAttempt(connectId)) return superseded();
   if (!session.isSuccess) {
@@ -202,7 +209,7 @@ ResultData qv_ConnectionManager::sayHello(const std::string& connectId) {
   connectLog.markValue("retryCount", std::to_string(lines.reconnectCount()));
 
   LogUtil::debug("begin checkDaemon");
-  return awaitAttempt(connectId, road.daemonManager().checkDaemon(lines.currentLine(), connectId));
+  return awaitAttempt(connectId, road.daemonManager().checkDaemon(obtained.line, connectId));
 }
 
 void qv_ConnectionManager::acceptTerms() {
@@ -319,7 +326,12 @@ Promise<ResultData> qv_ConnectionManager::stopTunnels() {
   VANDREL_CHECK(!platform::isMainThread(), "stopTunnels on the main thread");
   ConnectRoad& road = *this->road().road;
   const std::optional<std::string> error = road.daemonManager().stopDaemonTunnels();
-  road.disconnectLine(road.lines().currentLine());
+  std::shared_ptr<LineItem> released;
+  {
+    platform::MutexLock lock(mutex_);
+    released = std::exchange(sessionLine_, nullptr);
+  }
+  road.disconnectLine(released ? released : road.lines().currentLine());
   if (!error) return Promise<ResultData>::resolved(ResultData::success());
 
   LogUtil::reportError(*error);

@@ -146,7 +146,26 @@ std::optional<std::string> HelperTool::checkAndRunServer(const PeerCredentials& 
   return runGoServerFailedText(*failure, debug);
 }
 
-std::vector<std::string> HelperTool::deleteRoutes(const std::vector<std::string>& routes) {
+namespace {
+
+Error tooManyRoutes(std::size_t count) {
+  return Error{std::string(kHelperErrorDomain), E2BIG,
+               "a route list of " + std::to_string(count) + " entries was refused; at most " +
+                   std::to_string(kMaxRoutesPerRequest) + " are taken"};
+}
+
+}  // namespace
+
+Result<std::vector<std::string>> HelperTool::deleteRoutes(const std::vector<std::string>& routes) {
+  if (routes.size() > kMaxRoutesPerRequest) {
+    const Error refused = tooManyRoutes(routes.size());
+    sysLog("refused deleteRoutes: " + refused.message);
+    return refused;
+  }
+  return runRouteDeletions(routes);
+}
+
+std::vector<std::string> HelperTool::runRouteDeletions(const std::vector<std::string>& routes) {
   std::vector<std::string> lines;
   for (const auto& entry : routes) {
     if (entry.empty()) continue;
@@ -167,13 +186,32 @@ std::vector<std::string> HelperTool::deleteRoutes(const std::vector<std::string>
   return lines;
 }
 
-void HelperTool::deleteRoutesWhenAppKilled(std::vector<std::string> routes) {
-  const std::size_t count = routes.size();
+Result<void> HelperTool::deleteRoutesWhenAppKilled(const std::vector<std::string>& routes) {
+  if (routes.size() > kMaxRoutesPerRequest) {
+    const Error refused = tooManyRoutes(routes.size());
+    sysLog("refused deleteRoutesWhenAppKilled: " + refused.message);
+    return refused;
+  }
+  std::vector<std::string> checked;
+  for (const auto& entry : routes) {
+    if (entry.empty()) continue;  // skipped at clean-up time anyway
+    const auto spec = RouteSpec::parse(entry);
+    if (!spec) {
+      sysLog("refused deleteRoutesWhenAppKilled: route entry \"" + printable(entry) +
+             "\" is not an address with an optional prefix");
+      return Error{std::string(kHelperErrorDomain), EINVAL,
+                   "route entry \"" + printable(entry) +
+                       "\" is not an address with an optional prefix"};
+    }
+    checked.push_back(spec->text);
+  }
+  const std::size_t count = checked.size();
   {
     MutexLock lock(mutex_);
-    routesWhenAppKilled_ = std::move(routes);
+    routesWhenAppKilled_ = std::move(checked);
   }
   sysLog("routes to delete when the application is gone: " + std::to_string(count));
+  return platform::success();
 }
 
 void HelperTool::cleanUpAfterApp() {
@@ -186,7 +224,7 @@ void HelperTool::cleanUpAfterApp() {
     MutexLock lock(mutex_);
     routes = routesWhenAppKilled_;  // kept: the next clean-up deletes them again
   }
-  deleteRoutes(routes);
+  runRouteDeletions(routes);
 }
 
 std::string HelperTool::debugInfo() {
@@ -269,14 +307,25 @@ std::optional<Message> HelperTool::handleFrame(const PeerCredentials& peer, std:
         reply.mutable_no_reply();
         break;
       }
+      auto deleted = deleteRoutes(routes);
+      if (!deleted.ok()) {
+        setError(reply, deleted.error());
+        break;
+      }
       auto* lines = reply.mutable_lines();
-      for (auto& line : deleteRoutes(routes)) lines->add_lines(std::move(line));
+      for (auto& line : deleted.value()) lines->add_lines(std::move(line));
       break;
     }
-    case wire::Request::kDeleteRoutesWhenAppKilled:
-      deleteRoutesWhenAppKilled(toStrings(request.delete_routes_when_app_killed().routes()));
-      reply.mutable_nil();
+    case wire::Request::kDeleteRoutesWhenAppKilled: {
+      auto stored =
+          deleteRoutesWhenAppKilled(toStrings(request.delete_routes_when_app_killed().routes()));
+      if (!stored.ok()) {
+        setError(reply, stored.error());
+      } else {
+        reply.mutable_nil();
+      }
       break;
+    }
     case wire::Request::kDebugInfo:
       reply.mutable_text()->set_value(debugInfo());
       break;

@@ -27,6 +27,12 @@ std::string runGoServerFailedText(std::string_view failure, std::string_view deb
 // "delete %@ res: %d" with the route and the raw wait status of its deletion.
 std::string deleteRouteLine(std::string_view route, int waitStatus);
 
+// The most routes one request may name. A tunnel's exclusion list holds a
+// few dozen; each route is one "ip route del" (up to the route time-out)
+// at every clean-up, so a list of thousands would hold the helper for
+// hours.
+inline constexpr std::size_t kMaxRoutesPerRequest = 256;
+
 // [exit status, output]; output "None" when empty or not UTF-8.
 struct CommandResult {
   std::int64_t status = 0;
@@ -67,9 +73,14 @@ class HelperTool {
   std::optional<std::string> checkAndRunServer(const platform::ipc::PeerCredentials& peer,
                                                std::string_view path, bool force);
   // One "delete %@ res: %d" line per route run, in order; empty entries are
-  // skipped, invalid ones refused (logged, nothing run, no line).
-  std::vector<std::string> deleteRoutes(const std::vector<std::string>& routes);
-  void deleteRoutesWhenAppKilled(std::vector<std::string> routes);
+  // skipped, invalid ones refused (logged, nothing run, no line). More than
+  // kMaxRoutesPerRequest entries: refused whole, nothing run.
+  platform::Result<std::vector<std::string>> deleteRoutes(const std::vector<std::string>& routes);
+  // Replaces the list the clean-up deletes. Checked here, not at clean-up
+  // time: a list with more than kMaxRoutesPerRequest entries, or with an
+  // entry that is neither empty nor an address with an optional prefix, is
+  // refused whole with an error, and the list stored before stays.
+  platform::Result<void> deleteRoutesWhenAppKilled(const std::vector<std::string>& routes);
   std::string debugInfo();
   platform::Result<CommandResult> execCommand(const std::string& command);
   // (IPv4 socket, IPv6 socket) bound to port 80, or the error reply's
@@ -85,6 +96,7 @@ class HelperTool {
  private:
   void setExecPath(const platform::ipc::PeerCredentials& peer, std::string_view path);
   void cleanUpAfterApp();
+  std::vector<std::string> runRouteDeletions(const std::vector<std::string>& routes);
 
   const HelperConfig config_;
   const std::string socketPath_;

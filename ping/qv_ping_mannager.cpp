@@ -76,7 +76,16 @@ void qv_PingMannager::setupAll(std::function<void()> completion) {
   std::weak_ptr<qv_PingMannager> weakSelf = weak_from_this();
   mainQueue_->async([weakSelf, iteration = qv_pings(), completion = std::move(completion)] {
     PingList working = iteration;
+    // Pingers that a stop queued ahead of this pass took out of the manager
+    // belong to a run that is over: set up again they would refuse, and that
+    // refusal would take the new pingers of their hosts out with them.
+    PingList listed = iteration;
+    if (auto self = weakSelf.lock()) listed = self->qv_pings();
     for (const auto& ping : iteration) {
+      if (std::find(listed.begin(), listed.end(), ping) == listed.end()) {
+        std::erase(working, ping);
+        continue;
+      }
       std::weak_ptr<qv_Ping> weakPing = ping;
       const auto host = ping->qv_host();
       ping->setupSocket([&working, weakPing, &host](bool succeeded, const auto&) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -95,11 +96,39 @@ class Connection {
   PeerCredentials peer_;
 };
 
+// How many connections a Server serves and how long it waits on them. A
+// peer that opens connections and sends nothing must lock out neither root
+// nor other users: each user other than root has a share of its own, some
+// slots are kept for root, a connection that stays silent past the idle
+// time-out is closed, and so is one whose frame, once started, does not
+// arrive whole in time (or whose reply is not taken in time).
+struct ServerLimits {
+  static constexpr std::size_t kMaxConnections = 64;
+  static constexpr std::size_t kMaxConnectionsPerUser = 8;
+  static constexpr std::size_t kConnectionsKeptForRoot = 8;
+  static constexpr std::chrono::milliseconds kIdleTimeout{std::chrono::minutes(5)};
+  static constexpr std::chrono::milliseconds kFrameTimeout{std::chrono::seconds(10)};
+
+  // Connections beyond this many are closed at once.
+  std::size_t maxConnections = kMaxConnections;
+  // Connections one user other than root may hold at a time.
+  std::size_t maxConnectionsPerUser = kMaxConnectionsPerUser;
+  // Slots no user but root may take.
+  std::size_t connectionsKeptForRoot = kConnectionsKeptForRoot;
+  // A connection with no frame under way is closed after this long.
+  std::chrono::milliseconds idleTimeout = kIdleTimeout;
+  // A started frame must arrive whole, and a reply be taken, within this.
+  std::chrono::milliseconds frameTimeout = kFrameTimeout;
+};
+
 // The server end: a listening socket, an accept thread and one thread per
 // connection. Requests of one connection are handled in order, one at a
-// time; connections are handled concurrently.
+// time; connections are handled concurrently, within ServerLimits.
 class Server {
  public:
+  using Limits = ServerLimits;
+  static constexpr std::size_t kMaxConnections = ServerLimits::kMaxConnections;
+
   struct Handlers {
     // Decides right after accept whether the peer is served; a refused
     // peer's connection is closed at once, without a byte sent. Called on
@@ -117,10 +146,11 @@ class Server {
   // another kind of file) with permissions `mode` (0777 bits only), which
   // it has from the moment it exists; the process's umask stays as it was.
   static Result<std::unique_ptr<Server>> listenAt(const std::string& path, mode_t mode,
-                                                  Handlers handlers);
+                                                  Handlers handlers, Limits limits = {});
   // Takes over a listening Unix stream socket made by someone else (the
   // service manager's descriptor 3).
-  static Result<std::unique_ptr<Server>> adopt(int listeningFd, Handlers handlers);
+  static Result<std::unique_ptr<Server>> adopt(int listeningFd, Handlers handlers,
+                                               Limits limits = {});
 
   ~Server();  // stop()
   Server(const Server&) = delete;
@@ -137,9 +167,6 @@ class Server {
   const std::string& path() const { return path_; }
   // Connections being served now.
   std::size_t connectionCount() const;
-
-  // Connections beyond this many are closed at once.
-  static constexpr std::size_t kMaxConnections = 64;
 
  private:
   struct State;

@@ -355,13 +355,10 @@ bcndiag_CoreDiagnostics BCNCoreDiagnostics::buildConfig(const Value::Dictionary&
 void BCNCoreDiagnostics::setHeartbeatFlagIfNeededToConfig(bcndiag_CoreDiagnostics& config) {
   const platform::WallTime now = clock_.wallNow();
   const auto stored = heartbeatDateStorage_->heartbeatDateForTag(kBCNCoreDiagnosticsHeartbeatTag);
-  // A stored date on a later day than now was written under a clock that
-  // has since been set back: it must not hold the heartbeat until that day,
-  // so only a mark from today counts.
-  if (stored && isDateInSameDayOrBeforeThan(now, *stored) &&
-      environment_.calendarDay(now) == environment_.calendarDay(*stored)) {
-    return;
-  }
+  // A stored date on a later day (the clock was set back since) holds the
+  // heartbeat until the clock has passed that date's day; it is kept, not
+  // overwritten, meanwhile.
+  if (stored && isDateInSameDayOrBeforeThan(now, *stored)) return;
   if (!heartbeatDateStorage_->setHearbeatDate(now, kBCNCoreDiagnosticsHeartbeatTag)) {
     EVTCORLogDebug("The core diagnostics heartbeat date could not be stored");
   }

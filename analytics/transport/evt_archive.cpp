@@ -225,11 +225,14 @@ template <> struct ArchiveTraits<EVTCORClock> {
 };
 
 Result<std::string> readFile(const std::filesystem::path& path) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return posixError(errno, "Cannot open " + path.string());
+  // A FIFO in the file's place would hold the storage queue in open().
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return posixError(errno, "Cannot stat " + path.string());
-  if (!S_ISREG(st.st_mode)) return posixError(EINVAL, "Not a regular file " + path.string());
+  platform::UniqueFd fd = platform::openRegularFile(path.c_str(), O_RDONLY | O_NOCTTY, &st);
+  if (!fd) {
+    const int error = errno;
+    if (error == EINVAL) return posixError(EINVAL, "Not a regular file " + path.string());
+    return posixError(error, "Cannot open " + path.string());
+  }
   if (static_cast<std::uint64_t>(st.st_size) > kEVTCORMaxArchiveBytes) {
     return corrupt("the file " + path.string() + " is larger than " +
                    std::to_string(kEVTCORMaxArchiveBytes) + " bytes");
@@ -253,6 +256,15 @@ Result<std::string> writeArchive(Json object, const std::filesystem::path& path)
     }
   }
   std::string bytes = topLevel(std::move(object));
+  // The reader refuses what is larger: such an archive would be stored,
+  // reported as stored, and then deleted unread when its batch is made.
+  if (bytes.size() > kEVTCORMaxArchiveBytes) {
+    Error tooLarge{std::string(kEVTCORPosixErrorDomain), EFBIG,
+                   "Encoding an object failed: the archive of " + std::to_string(bytes.size()) +
+                       " bytes is larger than " + std::to_string(kEVTCORMaxArchiveBytes)};
+    EVTCORLogDebug("%s", tooLarge.message.c_str());
+    return tooLarge;
+  }
   if (path.empty()) return bytes;
   auto written = EVTCORWriteFileAtomically(path, bytes);
   if (!written.ok()) {

@@ -39,7 +39,9 @@ inline constexpr std::int64_t kEVTCORCoderValueNotFoundError = 4865;
 
 // Archives `object`; when `path` is not empty, creates its parent directories
 // and writes the bytes atomically (temporary file + rename). Returns the
-// archive bytes, or the error of the directory or the write (logged).
+// archive bytes, or the error of the directory or the write (logged). An
+// archive larger than kEVTCORMaxArchiveBytes, which the reader would refuse,
+// is refused here (EFBIG in the POSIX domain) and nothing is written.
 platform::Result<std::string> EVTCORWriteArchive(const EVTCOREvent& object,
                                                  const std::filesystem::path& path);
 platform::Result<std::string> EVTCORWriteArchive(const EVTCORClock& object,

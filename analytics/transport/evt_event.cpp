@@ -61,9 +61,16 @@ double EVTCORSecondsSince1970(platform::WallTime time) {
 }
 
 platform::WallTime EVTCORDateFromSecondsSince1970(double seconds) {
-  if (!std::isfinite(seconds)) return platform::WallTime{};
-  return platform::WallTime{} + std::chrono::duration_cast<platform::WallTime::duration>(
-                                    std::chrono::duration<double>(seconds));
+  if (std::isnan(seconds)) return platform::WallTime{};
+  // The clock counts in 64-bit ticks (about 292 years either side of 1970);
+  // a date beyond them is held at the clock's end, never wrapped round into
+  // another century (converting an out-of-range double is undefined).
+  using Ticks = platform::WallTime::duration;
+  const double ticks = seconds * Ticks::period::den / Ticks::period::num;
+  constexpr double kLimit = 9223372036854775808.0;  // 2^63
+  if (ticks >= kLimit) return platform::WallTime::max();
+  if (ticks <= -kLimit) return platform::WallTime::min();
+  return platform::WallTime{} + Ticks(static_cast<Ticks::rep>(ticks));
 }
 
 // The kernel's boot time as it keeps it: "btime" of /proc/stat, in whole

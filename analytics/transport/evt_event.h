@@ -38,6 +38,8 @@ inline constexpr std::string_view kEVTCORNetworkConnectionInfoKey = "network_con
 inline constexpr std::string_view kEVTCOREventCodeInfoKey = "event_code_info";
 
 // Seconds since 1970 as a double, and back; dates travel in this form.
+// Seconds beyond the clock's range read as its first or last instant
+// (WallTime::min() or max()); NaN reads as 1970.
 double EVTCORSecondsSince1970(platform::WallTime time);
 platform::WallTime EVTCORDateFromSecondsSince1970(double seconds);
 

@@ -80,17 +80,17 @@ std::uint64_t fileNameSeconds(platform::WallTime date) {
 // ±292 years around 1970; only a damaged or foreign name holds one) are held
 // at its ends instead of wrapping, which could move a far-off expiry into
 // the past and have the sweep delete a live event.
-constexpr double kMaxFileNameSeconds = 9.2e9;
-
 platform::WallTime dateFromFileNameSeconds(std::int64_t seconds) {
-  if (seconds >= static_cast<std::int64_t>(kMaxFileNameSeconds)) return platform::WallTime::max();
-  if (seconds <= -static_cast<std::int64_t>(kMaxFileNameSeconds)) return platform::WallTime::min();
-  return platform::WallTime{} + std::chrono::seconds(seconds);
+  using Ticks = platform::WallTime::duration;
+  constexpr std::int64_t kWholeSecondsInRange =
+      std::chrono::duration_cast<std::chrono::seconds>(Ticks::max()).count();
+  if (seconds > kWholeSecondsInRange || seconds < -kWholeSecondsInRange) {
+    return EVTCORDateFromSecondsSince1970(static_cast<double>(seconds));
+  }
+  return platform::WallTime{} + std::chrono::seconds(seconds);  // exact
 }
 
 platform::WallTime dateFromFileNameSeconds(double seconds) {
-  if (seconds >= kMaxFileNameSeconds) return platform::WallTime::max();
-  if (seconds <= -kMaxFileNameSeconds) return platform::WallTime::min();
   return EVTCORDateFromSecondsSince1970(seconds);
 }
 

@@ -158,4 +158,14 @@ bool FLTAllocatorContains(const FLTAllocator* allocator, const void* pointer) {
   return contains(allocator->writable, address) || contains(allocator->readOnly, address);
 }
 
+void* FLTAllocatorMapCrashScratch(std::size_t size) noexcept {
+  if (size == 0) return nullptr;
+  void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_ANONYMOUS | MAP_PRIVATE, -1, 0);
+  return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void FLTAllocatorUnmapCrashScratch(void* memory, std::size_t size) noexcept {
+  if (memory != nullptr && size != 0) munmap(memory, size);
+}
+
 }  // namespace vandrel::crash

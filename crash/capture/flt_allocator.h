@@ -86,4 +86,11 @@ void FLTAllocatorSafeFree(FLTAllocator* allocator, void* pointer);
 // (false for null and for heap fallbacks).
 bool FLTAllocatorContains(const FLTAllocator* allocator, const void* pointer);
 
+// Crash-time memory whose size is known only when a crash is recorded (one
+// entry per thread of the process): zeroed pages straight from the kernel,
+// never the heap. Async-signal-safe. Null when the mapping fails or `size`
+// is 0; the unmap takes the size that was asked for.
+void* FLTAllocatorMapCrashScratch(std::size_t size) noexcept;
+void FLTAllocatorUnmapCrashScratch(void* memory, std::size_t size) noexcept;
+
 }  // namespace vandrel::crash

@@ -1,12 +1,15 @@
 #include "crash/capture/flt_host.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "crash/capture/flt_context.h"
 #include "crash/capture/flt_record_writer.h"
@@ -26,6 +29,57 @@ std::string homeDirectory() {
     return found->pw_dir;
   }
   return {};
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat info {};
+  return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// XDG_DOCUMENTS_DIR of user-dirs.dirs in the configuration directory: a
+// quoted path, absolute or starting with "$HOME/" (the only expansion the
+// file allows). Empty when the file does not name one.
+std::string documentsFromUserDirs(const std::string& home) {
+  std::string config;
+  if (const char* value = std::getenv("XDG_CONFIG_HOME"); value != nullptr && value[0] == '/') {
+    config = value;
+  } else if (!home.empty()) {
+    config = home + "/.config";
+  } else {
+    return {};
+  }
+  std::ifstream file(config + "/user-dirs.dirs");
+  constexpr std::string_view kKey = "XDG_DOCUMENTS_DIR=\"";
+  std::string found;
+  for (std::string line; std::getline(file, line);) {
+    if (line.rfind(kKey, 0) != 0) continue;
+    const auto end = line.find('"', kKey.size());
+    if (end == std::string::npos) continue;
+    std::string value = line.substr(kKey.size(), end - kKey.size());
+    if (value.rfind("$HOME/", 0) == 0 && !home.empty()) {
+      value = home + value.substr(5);
+    } else if (value == "$HOME") {
+      value = home;
+    }
+    if (!value.empty() && value[0] == '/') found = value;  // the last entry counts
+  }
+  return found;
+}
+
+// The folder whose volume `storage` measures: the user's documents folder
+// (XDG_DOCUMENTS_DIR from the environment, else from user-dirs.dirs, else
+// ~/Documents) when it exists, else the home folder, which every account
+// has. Nothing is created.
+std::string measuredDirectory() {
+  const std::string home = homeDirectory();
+  std::string documents;
+  if (const char* value = std::getenv("XDG_DOCUMENTS_DIR"); value != nullptr && value[0] == '/') {
+    documents = value;
+  } else {
+    documents = documentsFromUserDirs(home);
+    if (documents.empty() && !home.empty()) documents = home + "/Documents";
+  }
+  return isDirectory(documents) ? documents : home;
 }
 
 // The writer puts strings between quotes as they are; host facts come from
@@ -51,9 +105,9 @@ void FLTHostRegisterSetUp() noexcept { FLTContextRegisterHostSetUp(FLTHostInitia
 void FLTHostInitialize(FLTReadOnlyContext* readOnly, FLTWritableContext*, FLTAllocator* allocator) {
   if (readOnly == nullptr) return;
   readOnly->pageSize = FLTHostGetPageSize();
-  const std::string home = homeDirectory();
+  const std::string directory = measuredDirectory();
   readOnly->measuredDirectory =
-      home.empty() ? nullptr : FLTDupString(allocator, (home + "/Documents").c_str());
+      directory.empty() ? nullptr : FLTDupString(allocator, directory.c_str());
 }
 
 bool FLTHostWriteInfo(FLTFile* file) { return FLTHostWriteInfo(file, SystemFactsSource::live()); }

@@ -22,9 +22,10 @@ struct FLTWritableContext;
 // `FLTContextInitialize`).
 void FLTHostRegisterSetUp() noexcept;
 
-// The set-up hook: page size and the measured directory (the user's
-// Documents directory, "$HOME/Documents", duplicated into the read-only
-// region; none without a home directory).
+// The set-up hook: page size and the measured directory, duplicated into
+// the read-only region: the user's documents folder (XDG_DOCUMENTS_DIR of
+// the environment or of user-dirs.dirs, else "$HOME/Documents") when it
+// exists, else the home folder; none without a home directory.
 void FLTHostInitialize(FLTReadOnlyContext* readOnly, FLTWritableContext* writable,
                        FLTAllocator* allocator);
 

@@ -10,12 +10,13 @@
 
 #include <cstring>
 
+#include "crash/capture/flt_allocator.h"
 #include "crash/capture/flt_context.h"
 #include "crash/capture/flt_host.h"
 #include "crash/capture/flt_record_writer.h"
 #include "crash/capture/flt_sdk_log.h"
-#include "crash/unwind/flt_unwind_cursor.h"
 #include "crash/capture/flt_utilities.h"
+#include "crash/unwind/flt_unwind_cursor.h"
 
 namespace vandrel::crash {
 namespace {
@@ -26,6 +27,10 @@ constexpr int kParkRequested = 1;
 constexpr int kParkParked = 2;
 constexpr int kParkLeft = 3;
 
+// The C library's two internal signals (thread cancellation and set-id
+// broadcast) are the first real-time signals; programs cannot block them.
+constexpr int kFirstInternalSignal = __SIGRTMIN;
+
 // A parked thread gives up waiting after this long, so a recorder that
 // never returns does not hold the process forever.
 constexpr std::int64_t kParkedMaxWaitMs = 30000;
@@ -34,6 +39,25 @@ constexpr std::int64_t kParkedMaxWaitMs = 30000;
 // no crash is being recorded.
 std::atomic<FLTProcess*> gParkProcess{nullptr};
 std::atomic<bool> gParkHandlerInstalled{false};
+// Parking handlers running now: a record is unmapped only when none of them
+// can still be reading it.
+std::atomic<int> gParkHandlersRunning{0};
+// The record FLTHandlerHoldingThreads left parked.
+std::atomic<FLTProcess*> gHeldProcess{nullptr};
+
+// The registers of the calling thread's own fault while it is in a fatal
+// handler. Read in a signal handler: initial-exec, so reading it never
+// allocates.
+thread_local const ucontext_t* tlsFaultContext __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// Used when no scratch memory can be mapped: a record with room for a few
+// threads, in static storage.
+constexpr std::size_t kFallbackThreads = 64;
+struct FallbackRecord {
+  FLTProcess process;
+  FLTProcessThread threads[kFallbackThreads];
+};
+FallbackRecord gFallbackRecord;
 
 pid_t currentTid() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -50,6 +74,7 @@ void napMs(long ms) noexcept {
 
 void parkHandler(int, siginfo_t*, void* context) noexcept {
   const int savedErrno = errno;
+  gParkHandlersRunning.fetch_add(1);
   FLTProcess* process = gParkProcess.load();
   const pid_t tid = currentTid();
   FLTProcessThread* slot = nullptr;
@@ -60,13 +85,18 @@ void parkHandler(int, siginfo_t*, void* context) noexcept {
   }
   int expected = kParkRequested;
   if (slot != nullptr && slot->parkState.load() == kParkRequested) {
-    FLTMachineStateFromUContext(static_cast<const ucontext_t*>(context), &slot->state);
+    // A thread held up in a fatal handler of its own reports where it
+    // faulted, not where it waits.
+    const ucontext_t* registers =
+        tlsFaultContext != nullptr ? tlsFaultContext : static_cast<const ucontext_t*>(context);
+    FLTMachineStateFromUContext(registers, &slot->state);
     if (slot->parkState.compare_exchange_strong(expected, kParkParked)) {
       const std::int64_t deadline = nowMs() + kParkedMaxWaitMs;
       while (!process->released.load() && nowMs() < deadline) napMs(1);
       slot->parkState.store(kParkLeft);
     }
   }
+  gParkHandlersRunning.fetch_sub(1);
   errno = savedErrno;
 }
 
@@ -102,28 +132,50 @@ bool parseTid(const char* name, pid_t* tid) noexcept {
   return value > 0;
 }
 
-bool readThreadList(FLTProcess* process) noexcept {
-  const int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  alignas(8) char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    const long length = syscall(SYS_getdents64, fd, buffer, sizeof(buffer));
-    if (length < 0) ok = false;
-    if (length <= 0) break;
-    for (long offset = 0; offset < length;) {
-      const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
-      pid_t tid = 0;
-      if (parseTid(entry->name, &tid) && process->threadCount < kFLTProcessMaxThreads) {
-        FLTProcessThread& thread = process->threads[process->threadCount++];
-        thread.tid = tid;
-        thread.parkState.store(kParkIdle);
-      }
-      offset += entry->reclen;
-    }
-  }
-  close(fd);
-  return ok && process->threadCount > 0;
+bool countThread(pid_t, void* raw) noexcept {
+  ++*static_cast<std::size_t*>(raw);
+  return true;
+}
+
+bool addThread(pid_t tid, void* raw) noexcept {
+  auto* process = static_cast<FLTProcess*>(raw);
+  if (process->threadCount == process->capacity) return false;
+  FLTProcessThread& thread = process->threads[process->threadCount++];
+  thread.tid = tid;
+  thread.parkState.store(kParkIdle);
+  thread.blockedWhenAsked = false;
+  return true;
+}
+
+void initRecord(FLTProcess* process, FLTProcessThread* threads, std::size_t capacity,
+                std::size_t mappingSize, pid_t crashedThread,
+                const ucontext_t* crashedState) noexcept {
+  process->pid = getpid();
+  process->currentThread = currentTid();
+  process->crashedThread = crashedThread;
+  process->crashedState = crashedState;
+  process->threadCount = 0;
+  process->capacity = capacity;
+  process->threads = threads;
+  process->mappingSize = mappingSize;
+  process->released.store(false);
+  process->parked = false;
+}
+
+std::size_t recordHeaderSize() noexcept {
+  return (sizeof(FLTProcess) + alignof(FLTProcessThread) - 1) / alignof(FLTProcessThread) *
+         alignof(FLTProcessThread);
+}
+
+// "/proc/self/task/<tid>/<leaf>" into `path` (at least 64 bytes).
+void taskPath(pid_t tid, const char* leaf, char* path) noexcept {
+  constexpr const char kPrefix[] = "/proc/self/task/";
+  std::memcpy(path, kPrefix, sizeof(kPrefix) - 1);
+  std::size_t at = sizeof(kPrefix) - 1;
+  at += FLTFileFormatUint64(static_cast<std::uint64_t>(tid), 10, path + at);
+  path[at++] = '/';
+  const std::size_t length = std::strlen(leaf);
+  std::memcpy(path + at, leaf, length + 1);
 }
 
 // The recording thread's own registers at this call: rip is the caller's
@@ -165,8 +217,9 @@ void writeStacktrace(FLTFile* file, FLTUnwindCursor* cursor, std::uintptr_t* rep
   const int savedLevel = FLTSDKLogMinimumLevel();
   FLTFileWriteHashKey(file, "stacktrace");
   FLTFileWriteArrayStart(file);
-  while (FLTUnwindCursorGetFrameCount(cursor) < kFLTProcessMaxFrames &&
-         FLTUnwindNextFrame(cursor)) {
+  // The whole stack, up to the unwinder's own ceiling: the frames past a
+  // recursion (main, the thread's start) say where it came from.
+  while (FLTUnwindNextFrame(cursor)) {
     const std::uintptr_t pc = FLTUnwindCursorGetPC(cursor);
     const std::uint32_t repeats = FLTUnwindCursorGetRepeatCount(cursor);
     if (*repeatedPc != 0 && pc == *repeatedPc) {
@@ -264,15 +317,6 @@ bool readTaskInfo(TaskInfo* task) noexcept {
   return true;
 }
 
-// "/proc/self/task/<tid>/comm" into `path`.
-void commPath(pid_t tid, char* path) noexcept {
-  constexpr const char kPrefix[] = "/proc/self/task/";
-  std::memcpy(path, kPrefix, sizeof(kPrefix) - 1);
-  const std::size_t digits =
-      FLTFileFormatUint64(static_cast<std::uint64_t>(tid), 10, path + sizeof(kPrefix) - 1);
-  std::memcpy(path + sizeof(kPrefix) - 1 + digits, "/comm", 6);
-}
-
 }  // namespace
 
 int FLTProcessThreadStateSignal() noexcept { return SIGRTMAX - 3; }
@@ -289,20 +333,92 @@ void FLTMachineStateFromUContext(const ucontext_t* context, FLTMachineState* sta
                            (u(REG_CSGSFS) >> 16) & 0xffff};
 }
 
-bool FLTProcessInit(FLTProcess* process, pid_t crashedThread, const ucontext_t* crashedState) noexcept {
-  process->pid = getpid();
-  process->currentThread = currentTid();
-  process->crashedThread = crashedThread;
-  process->crashedState = crashedState;
-  process->threadCount = 0;
-  process->released.store(false);
-  process->parked = false;
-  if (!readThreadList(process)) {
+bool FLTProcessEnumerateThreadIds(bool (*visit)(pid_t tid, void* context), void* context) noexcept {
+  const int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  alignas(8) char buffer[4096];
+  bool ok = true;
+  bool more = true;
+  while (more) {
+    const long length = syscall(SYS_getdents64, fd, buffer, sizeof(buffer));
+    if (length < 0) ok = false;
+    if (length <= 0) break;
+    for (long offset = 0; offset < length && more;) {
+      const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+      pid_t tid = 0;
+      if (parseTid(entry->name, &tid)) more = visit(tid, context);
+      offset += entry->reclen;
+    }
+  }
+  close(fd);
+  return ok;
+}
+
+bool FLTProcessThreadSignalMask(pid_t tid, std::uint64_t* mask) noexcept {
+  char path[64];
+  taskPath(tid, "status", path);
+  char text[4096];
+  if (readSmallFile(path, text, sizeof(text)) <= 0) return false;
+  const char* field = std::strstr(text, "\nSigBlk:");
+  if (field == nullptr) return false;
+  field += std::strlen("\nSigBlk:");
+  while (*field == ' ' || *field == '\t') ++field;
+  std::uint64_t value = 0;
+  int digits = 0;
+  for (; digits < 16; ++digits, ++field) {
+    const std::uint8_t digit = FLTHexDigitValue(*field);
+    if (digit > 15) break;
+    value = (value << 4) | digit;
+  }
+  if (digits == 0) return false;
+  *mask = value;
+  return true;
+}
+
+bool FLTProcessThreadBlocksSignal(pid_t tid, int signal) noexcept {
+  std::uint64_t mask = 0;
+  if (signal < 1 || signal > 64 || !FLTProcessThreadSignalMask(tid, &mask)) return false;
+  return (mask & (std::uint64_t{1} << (signal - 1))) != 0;
+}
+
+void FLTProcessNoteFaultContext(const ucontext_t* context) noexcept { tlsFaultContext = context; }
+
+FLTProcess* FLTProcessCreate(pid_t crashedThread, const ucontext_t* crashedState) noexcept {
+  std::size_t count = 0;
+  const bool listed = FLTProcessEnumerateThreadIds(countThread, &count);
+  FLTProcess* process = nullptr;
+  // Threads may start between counting and listing: room for some more, and
+  // a larger table when even that is not enough.
+  for (int attempt = 0; listed && attempt < 4; ++attempt) {
+    const std::size_t capacity = count + count / 4 + 64;
+    const std::size_t size = recordHeaderSize() + capacity * sizeof(FLTProcessThread);
+    void* memory = FLTAllocatorMapCrashScratch(size);
+    if (memory == nullptr) break;
+    if (process != nullptr) FLTProcessDestroy(process);
+    process = new (memory) FLTProcess;
+    auto* threads =
+        reinterpret_cast<FLTProcessThread*>(static_cast<char*>(memory) + recordHeaderSize());
+    initRecord(process, threads, capacity, size, crashedThread, crashedState);
+    if (FLTProcessEnumerateThreadIds(addThread, process)) return process;
+    count = capacity * 2;
+  }
+  if (process == nullptr) {
+    process = &gFallbackRecord.process;
+    initRecord(process, gFallbackRecord.threads, kFallbackThreads, 0, crashedThread, crashedState);
+    if (listed) FLTProcessEnumerateThreadIds(addThread, process);
+  }
+  if (!listed || process->threadCount == 0) {
     process->threadCount = 0;
     FLT_SDK_LOG_WARN("Error: unable to get task threads\n");
-    return false;
+  } else if (process->threadCount == process->capacity) {
+    FLT_SDK_LOG_WARN("Threads beyond %d are not recorded\n", static_cast<int>(process->capacity));
   }
-  return true;
+  return process;
+}
+
+void FLTProcessDestroy(FLTProcess* process) noexcept {
+  if (process == nullptr || process->mappingSize == 0) return;
+  FLTAllocatorUnmapCrashScratch(process, process->mappingSize);
 }
 
 bool FLTProcessSuspendAllOtherThreads(FLTProcess* process) noexcept {
@@ -315,27 +431,44 @@ bool FLTProcessSuspendAllOtherThreads(FLTProcess* process) noexcept {
   for (std::size_t i = 0; i < process->threadCount; ++i) {
     FLTProcessThread& thread = process->threads[i];
     if (thread.tid == process->currentThread) continue;
+    // A thread that blocks the signal is asked all the same (it answers if
+    // it unblocks it soon) but not waited for as long. The C library holds
+    // every signal for a moment of its own (raise, starting a thread) and
+    // then blocks its internal ones too, which no program can: such a
+    // thread is waited for as any other.
+    std::uint64_t mask = 0;
+    const std::uint64_t parkBit = std::uint64_t{1} << (FLTProcessThreadStateSignal() - 1);
+    const std::uint64_t internalBits = std::uint64_t{3} << (kFirstInternalSignal - 1);
+    thread.blockedWhenAsked = FLTProcessThreadSignalMask(thread.tid, &mask) &&
+                              (mask & parkBit) != 0 && (mask & internalBits) != internalBits;
     thread.parkState.store(kParkRequested);
     if (syscall(SYS_tgkill, pid, thread.tid, FLTProcessThreadStateSignal()) != 0) {
       thread.parkState.store(kParkIdle);  // already gone
     }
   }
-  const std::int64_t deadline = nowMs() + kFLTProcessParkTimeoutMs;
+  const std::int64_t start = nowMs();
   for (;;) {
+    const std::int64_t elapsed = nowMs() - start;
     bool waiting = false;
-    for (std::size_t i = 0; i < process->threadCount; ++i) {
-      waiting = waiting || process->threads[i].parkState.load() == kParkRequested;
+    for (std::size_t i = 0; i < process->threadCount && !waiting; ++i) {
+      const FLTProcessThread& thread = process->threads[i];
+      waiting = thread.parkState.load() == kParkRequested &&
+                (!thread.blockedWhenAsked || elapsed < kFLTProcessBlockedGraceMs);
     }
-    if (!waiting) return true;
-    if (nowMs() >= deadline) break;
+    if (!waiting || elapsed >= kFLTProcessParkTimeoutMs) break;
     napMs(1);
   }
   // Threads that never answered lose their request, so a late signal is
   // ignored instead of parking them after the recording.
   bool allParked = true;
   for (std::size_t i = 0; i < process->threadCount; ++i) {
+    FLTProcessThread& thread = process->threads[i];
     int expected = kParkRequested;
-    if (process->threads[i].parkState.compare_exchange_strong(expected, kParkIdle)) allParked = false;
+    if (!thread.parkState.compare_exchange_strong(expected, kParkIdle)) continue;
+    allParked = false;
+    if (thread.blockedWhenAsked) {
+      FLT_SDK_LOG_WARN("Thread %d blocks the thread state signal\n", static_cast<int>(thread.tid));
+    }
   }
   return allParked;
 }
@@ -391,13 +524,15 @@ void FLTProcessRecordAllThreads(FLTProcess* process, FLTFile* file) noexcept {
   for (std::size_t i = 0; i < process->threadCount; ++i) {
     FLT_SDK_LOG_INFO("recording thread %d data\n", static_cast<int>(i));
     FLTMachineState state;
+    // A thread without registers is left out; the others still tell their
+    // story (the crashed thread above all, whatever its place in the list).
     if (!FLTProcessGetThreadState(process, i, &state)) {
       FLT_SDK_LOG_ERROR("unable to get thread state");
-      break;
+      continue;
     }
     if (state.rip == 0) {
       FLT_SDK_LOG_WARN("unable to init unwind context\n");
-      break;
+      continue;
     }
     FLTUnwindCursor cursor;
     FLTUnwindCursorInit(&cursor, state);
@@ -413,8 +548,6 @@ void FLTProcessRecordAllThreads(FLTProcess* process, FLTFile* file) noexcept {
     }
     FLTFileWriteHashEnd(file);
   }
-  // Closed even when a thread ended the recording early, so the line stays
-  // readable with the threads recorded so far.
   FLTFileWriteArrayEnd(file);
   FLTFileWriteSectionEnd(file);
   FLT_SDK_LOG_INFO("completed recording all thread data\n");
@@ -449,7 +582,7 @@ void FLTProcessRecordThreadNames(FLTProcess* process, FLTFile* file) noexcept {
   FLTFileWriteArrayStart(file);
   for (std::size_t i = 0; i < process->threadCount; ++i) {
     char path[64];
-    commPath(process->threads[i].tid, path);
+    taskPath(process->threads[i].tid, "comm", path);
     char name[64];
     const long length = readSmallFile(path, name, sizeof(name));
     if (length < 0) name[0] = '\0';
@@ -499,26 +632,63 @@ void FLTProcessRecordStats(FLTProcess*, FLTFile* file) noexcept {
   FLTFileWriteSectionEnd(file);
 }
 
-void FLTHandler(FLTFile* file, pid_t crashedThread, const ucontext_t* crashedState) noexcept {
-  FLTProcess process;
-  FLTProcessInit(&process, crashedThread, crashedState);
-  if (!FLTProcessSuspendAllOtherThreads(&process)) {
+namespace {
+
+FLTProcess* recordSections(FLTFile* file, pid_t crashedThread,
+                           const ucontext_t* crashedState) noexcept {
+  FLTProcess* process = FLTProcessCreate(crashedThread, crashedState);
+  if (!FLTProcessSuspendAllOtherThreads(process)) {
     FLT_SDK_LOG_WARN("unable to suspend all threads\n");
   }
-  FLTProcessRecordAllThreads(&process, file);
-  FLTProcessRecordRuntimeInfo(&process, file);
-  FLTProcessRecordDispatchQueueNames(&process, file);
-  FLTProcessRecordThreadNames(&process, file);
-  FLTProcessRecordStats(&process, file);
+  // With the others held, what the unwinder reads stands still.
+  const bool session = FLTReadMemoryBeginSession();
+  FLTProcessRecordAllThreads(process, file);
+  FLTProcessRecordRuntimeInfo(process, file);
+  FLTProcessRecordDispatchQueueNames(process, file);
+  FLTProcessRecordThreadNames(process, file);
+  FLTProcessRecordStats(process, file);
   FLTHostRecordStorage(file);
-  if (!FLTProcessResumeAllOtherThreads(&process)) {
+  if (session) FLTReadMemoryEndSession();
+  return process;
+}
+
+void release(FLTProcess* process) noexcept {
+  if (!FLTProcessResumeAllOtherThreads(process)) {
+    // Threads still read the record: it stays mapped.
     FLT_SDK_LOG_WARN("unable to resume all threads\n");
+    return;
   }
+  // A request that arrived late may still be looking the record through.
+  const std::int64_t deadline = nowMs() + kFLTProcessParkTimeoutMs;
+  while (gParkHandlersRunning.load() > 0 && nowMs() < deadline) napMs(1);
+  if (gParkHandlersRunning.load() == 0) FLTProcessDestroy(process);
+}
+
+void deliverCrashCallback() noexcept {
   const FLTReadOnlyContext* readOnly = FLTContextReadOnly();
   if (readOnly != nullptr && readOnly->crashCallbackDelegate != nullptr) {
     FLT_SDK_LOG_WARN("Performing syncrhonous crash callback - hold onto your butts\n");
     readOnly->crashCallbackDelegate->deliverCrashDelegateCallback();
   }
+}
+
+}  // namespace
+
+void FLTHandler(FLTFile* file, pid_t crashedThread, const ucontext_t* crashedState) noexcept {
+  release(recordSections(file, crashedThread, crashedState));
+  deliverCrashCallback();
+}
+
+void FLTHandlerHoldingThreads(FLTFile* file, pid_t crashedThread,
+                              const ucontext_t* crashedState) noexcept {
+  FLTProcess* process = recordSections(file, crashedThread, crashedState);
+  FLTProcessReleaseHeldThreads();
+  gHeldProcess.store(process);
+  deliverCrashCallback();
+}
+
+void FLTProcessReleaseHeldThreads() noexcept {
+  if (FLTProcess* process = gHeldProcess.exchange(nullptr)) release(process);
 }
 
 }  // namespace vandrel::crash

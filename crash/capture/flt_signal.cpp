@@ -4,6 +4,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +18,7 @@
 #include "crash/capture/flt_process.h"
 #include "crash/capture/flt_record_writer.h"
 #include "crash/capture/flt_sdk_log.h"
+#include "crash/capture/flt_thread_stacks.h"
 
 namespace vandrel::crash {
 namespace {
@@ -26,6 +30,85 @@ const char* errorText(int error) noexcept {
 }
 
 pid_t currentThreadId() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// How far the first fatal signal has got; what a second one waits for.
+constexpr int kStageNone = 0;
+constexpr int kStageRecording = 1;
+// Recorded and handed on to the default action: the process is ending.
+constexpr int kStageEnding = 2;
+// Recorded and handed on to an earlier handler, which may let it live.
+constexpr int kStageHandedOn = 3;
+
+std::atomic<int> gStage{kStageNone};
+// The thread that records the first fatal signal, and that signal.
+std::atomic<pid_t> gRecordingThread{0};
+std::atomic<int> gFirstSignal{0};
+
+std::int64_t nowMs() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Ends the process by `signal`'s default action (every signal of the list
+// ends it), from whichever thread calls.
+[[noreturn]] void endProcessBy(int signal) noexcept {
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  syscall(SYS_tgkill, getpid(), currentThreadId(), signal);
+  _exit(1);
+}
+
+// A fatal signal on a thread while another thread records the first one:
+// the record is finished first, and the process ends by the first signal
+// (the recorder hands it on while this thread waits). Only when the first
+// signal went to an earlier handler, which may let the process live, does
+// this one end it with status 1.
+[[noreturn]] void waitForFirstCrash(int signal) noexcept {
+  const std::int64_t deadline = nowMs() + kFLTSignalSecondFaultWaitMs;
+  while (gStage.load() != kStageHandedOn && nowMs() < deadline) {
+    timespec nap{0, 1000000};
+    nanosleep(&nap, nullptr);
+  }
+  if (gStage.load() == kStageHandedOn) _exit(1);
+  FLT_SDK_LOG_WARN("Error: the first crash was not recorded in time\n");
+  const int first = gFirstSignal.load();
+  endProcessBy(first != 0 ? first : signal);
+}
+
+// A fault signal the kernel raised carries the faulting address in
+// `si_addr`; for a signal sent by a process that storage holds the
+// sender's pid and uid instead.
+std::uint64_t faultAddress(int signal, const siginfo_t* info) noexcept {
+  if (info->si_code <= 0) return 0;
+  switch (signal) {
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGILL:
+    case SIGFPE:
+    case SIGTRAP:
+    case SIGSYS:
+      return reinterpret_cast<std::uintptr_t>(info->si_addr);
+    default:
+      return 0;
+  }
+}
+
+// Whether the signal goes on to a handler that was there before ours.
+bool hasEarlierHandler(const FLTSignalContext* context, int signal) noexcept {
+  if (context == nullptr) return false;
+  bool found = false;
+  FLTSignalEnumerateHandledSignals([&](std::size_t index, int listed) {
+    if (listed == signal) found = context->hasSaved[index];
+  });
+  return found;
+}
 
 // A fault the hardware raised re-executes the faulting instruction when the
 // handler returns, so the repeat reaches whatever handles it next. Every
@@ -57,7 +140,7 @@ void recordSignal(const FLTSignalContext* context, int signal, const siginfo_t* 
   if (info != nullptr) {
     FLTFileWriteHashEntryUint64(&file, "number", static_cast<std::uint64_t>(info->si_signo));
     FLTFileWriteHashEntryInt64(&file, "code", info->si_code);
-    FLTFileWriteHashEntryUint64(&file, "address", reinterpret_cast<std::uintptr_t>(info->si_addr));
+    FLTFileWriteHashEntryUint64(&file, "address", faultAddress(signal, info));
     FLTFileWriteHashEntryString(&file, "name", FLTSignalNameForSignal(signal));
     FLTFileWriteHashEntryString(&file, "code_name", FLTSignalCodeNameForSignal(signal));
   }
@@ -65,7 +148,7 @@ void recordSignal(const FLTSignalContext* context, int signal, const siginfo_t* 
   FLTFileWriteHashEntryInt64(&file, "time", static_cast<std::int64_t>(time(nullptr)));
   FLTFileWriteHashEnd(&file);
   FLTFileWriteSectionEnd(&file);
-  FLTHandler(&file, currentThreadId(), userContext);
+  FLTHandlerHoldingThreads(&file, currentThreadId(), userContext);
   FLTFileCloseWithOffset(&file, nullptr);
 }
 
@@ -138,6 +221,7 @@ void FLTSignalInitialize(FLTSignalContext* context) {
   }
   installAltStack(context);
   installHandlers(context);
+  FLTThreadStacksEnable();
 }
 
 void FLTSignalSetUp(FLTReadOnlyContext* readOnly, FLTWritableContext*, FLTAllocator* allocator) {
@@ -188,27 +272,66 @@ bool FLTSignalSafeInstallPreexistingHandlers(const FLTSignalContext* context) no
 }
 
 void FLTSignalHandler(int signal, siginfo_t* info, void* userContext) noexcept {
+  const auto* context = static_cast<const ucontext_t*>(userContext);
+  // Asked to park while it waits below, this thread reports its fault.
+  FLTProcessNoteFaultContext(context);
   const int savedErrno = errno;
   errno = 0;
   FLT_SDK_LOG_WARN("Signal: %d\n", signal);
-  FLTSignalSafeRemoveHandlers();
+  const FLTReadOnlyContext* readOnly = FLTContextReadOnly();
+  if (readOnly == nullptr) {
+    FLTSignalSafeRemoveHandlers();
+    FLTProcessNoteFaultContext(nullptr);
+    handOn(signal, info);
+    errno = savedErrno;
+    return;
+  }
+  // Our handlers stay in place while the first fault is recorded: a fault
+  // on another thread meanwhile must wait for the record, not take the
+  // default action and end the process half-way through it.
+  const pid_t self = currentThreadId();
+  pid_t recorder = 0;
+  if (!gRecordingThread.compare_exchange_strong(recorder, self)) {
+    if (recorder == self && gStage.load() != kStageHandedOn) {
+      FLT_SDK_LOG_WARN("Error: fault while recording a crash\n");
+      const int first = gFirstSignal.load();
+      endProcessBy(first != 0 ? first : signal);
+    }
+    FLT_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    waitForFirstCrash(signal);
+  }
+  gFirstSignal.store(signal);
+  gStage.store(kStageRecording);
+  // A fault inside the recording comes back here rather than recursing
+  // into the default action.
   sigset_t all;
   sigfillset(&all);
   if (sigprocmask(SIG_UNBLOCK, &all, nullptr) != 0) {
     FLT_SDK_LOG_WARN("Unable to unmask signals - we risk infinite recursion here\n");
   }
-  const FLTReadOnlyContext* readOnly = FLTContextReadOnly();
-  if (readOnly != nullptr) {
-    if (FLTContextMarkAndCheckIfCrashed()) {
-      FLT_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
-      _exit(1);
-    }
-    const FLTSignalContext* context = readOnly->signal;
-    if (context != nullptr && context->path != nullptr) {
-      recordSignal(context, signal, info, static_cast<const ucontext_t*>(userContext), savedErrno);
-    }
-    FLTSignalSafeInstallPreexistingHandlers(context);
+  if (FLTContextMarkAndCheckIfCrashed()) {
+    FLT_SDK_LOG_WARN("Error: aborting signal handler because crash has already occurred");
+    _exit(1);
   }
+  const FLTSignalContext* signalContext = readOnly->signal;
+  if (signalContext != nullptr && signalContext->path != nullptr) {
+    recordSignal(signalContext, signal, info, context, savedErrno);
+  }
+  FLTSignalSafeInstallPreexistingHandlers(signalContext);
+  if (hasEarlierHandler(signalContext, signal)) {
+    // The earlier handler decides what happens next, and may let the
+    // process go on: the other threads run again.
+    gStage.store(kStageHandedOn);
+    FLTProcessReleaseHeldThreads();
+  } else {
+    // The default action ends the process with the other threads still
+    // held, so none of them can end it first by a signal of its own.
+    gStage.store(kStageEnding);
+  }
+  FLTProcessNoteFaultContext(nullptr);
   handOn(signal, info);
   errno = savedErrno;
 }

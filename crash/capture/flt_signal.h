@@ -13,12 +13,23 @@
 //    ours saw.
 //
 // Linux keeps the alternate stack per thread: the one stack of the crash
-// context covers the thread that runs the set-up. A second stack shared by
-// several threads would be overwritten when two fault at once.
+// context covers the thread that runs the set-up, and every other thread
+// gets one of its own (flt_thread_stacks.h), so a fault on any thread finds
+// a stack even when its own is gone.
+//
+// Faults on several threads at once: the first thread records; our
+// handlers stay installed meanwhile, and a thread that faults in the
+// meantime waits in its handler (parked with the registers of its own
+// fault, so the record shows where it stood) until the record is written.
+// With no earlier handler the recorder then hands its signal on to the
+// default action while the other threads are still held, so the process
+// always ends by the first signal. A fault inside the recording itself ends
+// the process by the first signal at once.
 
 #include <signal.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vandrel::crash {
 
@@ -27,6 +38,9 @@ struct FLTWritableContext;
 struct FLTAllocator;
 
 inline constexpr std::size_t kFLTSignalCount = 7;
+// How long a thread that faults while another records the first crash
+// waits for that record before it ends the process by the first signal.
+inline constexpr std::int64_t kFLTSignalSecondFaultWaitMs = 60000;
 // The order of installation, of the saved slots and of the enumeration.
 inline constexpr int kFLTSignalList[kFLTSignalCount] = {SIGABRT, SIGBUS, SIGFPE, SIGILL,
                                                         SIGSEGV, SIGSYS, SIGTRAP};

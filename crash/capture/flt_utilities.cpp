@@ -47,10 +47,11 @@ class ErrnoGuard {
 };
 
 // 1: read, 0: unreadable, -1: the kernel refuses the call itself.
-int readWithProcessVmReadv(std::uintptr_t address, void* destination, std::size_t length) noexcept {
+int readWithProcessVmReadv(std::uintptr_t address, void* destination, std::size_t length,
+                           pid_t pid) noexcept {
   struct iovec local = {destination, length};
   struct iovec remote = {reinterpret_cast<void*>(address), length};
-  const ssize_t n = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+  const ssize_t n = ::process_vm_readv(pid, &local, 1, &remote, 1, 0);
   if (n == static_cast<ssize_t>(length)) return 1;
   if (n < 0 && (errno == ENOSYS || errno == EPERM)) return -1;
   // A partial count means the range ran into an unmapped page.
@@ -83,16 +84,84 @@ bool readWithPipe(std::uintptr_t address, void* destination, std::size_t length)
   return ok;
 }
 
-bool readMemory(std::uintptr_t address, void* destination, std::size_t length) noexcept {
-  if (length == 0) return true;
-  if (address < kFLTMinimumValidAddress || destination == nullptr) return false;
-  if (address + length < address) return false;  // wraps around
+bool readDirectly(std::uintptr_t address, void* destination, std::size_t length,
+                  pid_t pid) noexcept {
   if (gProcessVmReadvUsable.load(std::memory_order_relaxed)) {
-    const int result = readWithProcessVmReadv(address, destination, length);
+    const int result = readWithProcessVmReadv(address, destination, length, pid);
     if (result >= 0) return result == 1;
     gProcessVmReadvUsable.store(false, std::memory_order_relaxed);
   }
   return readWithPipe(address, destination, length);
+}
+
+// ---- The recording thread's read session -------------------------------------
+//
+// The thread that records a crash reads the same few pages (an image's
+// unwind tables, the stack it walks) over and over, a few bytes at a time.
+// While it holds the session its reads are served from copies of whole
+// pages, each taken once, and the pid is asked once: a stack of a hundred
+// thousand frames then costs a fraction of the system calls. The copies are
+// right only while the memory stands still, which the recording ensures
+// (the other threads are held); only the thread that opened the session
+// uses them, and they are dropped when it ends.
+
+constexpr std::size_t kSessionPages = 16;
+
+struct SessionPage {
+  std::uintptr_t address;  // 0: empty
+  std::uint64_t lastUse;
+  alignas(16) unsigned char bytes[kPageSize];
+};
+
+struct Session {
+  std::atomic<bool> taken{false};
+  pid_t pid = 0;
+  std::uint64_t clock = 0;
+  SessionPage pages[kSessionPages];
+};
+
+Session gSession;
+// Read in signal handlers: initial-exec, so reading it never allocates.
+thread_local bool tlsHoldsSession __attribute__((tls_model("initial-exec"))) = false;
+
+const unsigned char* sessionPage(std::uintptr_t pageAddress) noexcept {
+  SessionPage* victim = &gSession.pages[0];
+  for (SessionPage& page : gSession.pages) {
+    if (page.address == pageAddress) {
+      page.lastUse = ++gSession.clock;
+      return page.bytes;
+    }
+    if (page.lastUse < victim->lastUse) victim = &page;
+  }
+  victim->address = 0;
+  if (!readDirectly(pageAddress, victim->bytes, kPageSize, gSession.pid)) return nullptr;
+  victim->address = pageAddress;
+  victim->lastUse = ++gSession.clock;
+  return victim->bytes;
+}
+
+bool readThroughSession(std::uintptr_t address, void* destination, std::size_t length) noexcept {
+  auto* out = static_cast<unsigned char*>(destination);
+  while (length > 0) {
+    const std::uintptr_t pageAddress = address & ~(std::uintptr_t{kPageSize} - 1);
+    const std::size_t offset = address - pageAddress;
+    const std::size_t chunk = std::min(length, kPageSize - offset);
+    const unsigned char* page = sessionPage(pageAddress);
+    if (page == nullptr) return false;
+    std::memcpy(out, page + offset, chunk);
+    address += chunk;
+    out += chunk;
+    length -= chunk;
+  }
+  return true;
+}
+
+bool readMemory(std::uintptr_t address, void* destination, std::size_t length) noexcept {
+  if (length == 0) return true;
+  if (address < kFLTMinimumValidAddress || destination == nullptr) return false;
+  if (address + length < address) return false;  // wraps around
+  if (tlsHoldsSession) return readThroughSession(address, destination, length);
+  return readDirectly(address, destination, length, ::getpid());
 }
 
 std::uint64_t monotonicNanoseconds() noexcept {
@@ -158,6 +227,26 @@ void FLTBytesToHex(const void* bytes, std::size_t length, char* out) noexcept {
 bool FLTReadMemory(std::uintptr_t address, void* destination, std::size_t length) noexcept {
   ErrnoGuard guard;
   return readMemory(address, destination, length);
+}
+
+bool FLTReadMemoryBeginSession() noexcept {
+  if (tlsHoldsSession) return true;
+  bool expected = false;
+  if (!gSession.taken.compare_exchange_strong(expected, true)) return false;
+  gSession.pid = ::getpid();
+  gSession.clock = 0;
+  for (SessionPage& page : gSession.pages) {
+    page.address = 0;
+    page.lastUse = 0;
+  }
+  tlsHoldsSession = true;
+  return true;
+}
+
+void FLTReadMemoryEndSession() noexcept {
+  if (!tlsHoldsSession) return;
+  tlsHoldsSession = false;
+  gSession.taken.store(false);
 }
 
 bool FLTReadMemoryThroughPipe(std::uintptr_t address, void* destination,

@@ -51,6 +51,15 @@ inline bool FLTReadMemory(const void* address, void* destination, std::size_t le
   return FLTReadMemory(reinterpret_cast<std::uintptr_t>(address), destination, length);
 }
 
+// The crash recording's read session. While the calling thread holds it,
+// its FLTReadMemory calls are served from copies of whole pages, each read
+// from the kernel once (the recording reads the same unwind tables and
+// stacks over and over): right only while the memory stands still, as it
+// does while the other threads are held. One thread at a time: false when
+// another holds it (that thread's reads go to the kernel as usual).
+bool FLTReadMemoryBeginSession() noexcept;
+void FLTReadMemoryEndSession() noexcept;
+
 // The fallback of FLTReadMemory, used once the kernel refuses
 // process_vm_readv: the bytes go through a pipe, whose write fails with
 // EFAULT on an unreadable address. Same contract as FLTReadMemory.

@@ -229,11 +229,12 @@ std::optional<Value::Dictionary> TRLFLTUserDefaults::loadDefaults() {
   std::string text;
   bool readOk = false;
   int readError = 0;
-  const int fd = ::open(fileURL_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    readOk = platform::readAll(fd, text, kMaxFileSize);
+  // A FIFO in the file's place would hold open() until some writer came;
+  // it reads as unreadable and is moved aside by the first write.
+  const platform::UniqueFd fd = platform::openRegularFile(fileURL_.c_str(), O_RDONLY);
+  if (fd) {
+    readOk = platform::readAll(fd.get(), text, kMaxFileSize);
     readError = errno;
-    ::close(fd);
   } else {
     readError = errno;
   }

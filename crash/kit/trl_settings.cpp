@@ -34,15 +34,17 @@ struct ReadFile {
 
 // None when there is no file; an error for one that cannot be read whole.
 platform::Result<std::optional<ReadFile>> readFile(const std::filesystem::path& path) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // A FIFO in the file's place would hold open() until some writer came.
+  struct stat st {};
+  platform::UniqueFd fd = platform::openRegularFile(path.c_str(), O_RDONLY, &st);
   if (!fd) {
     if (errno == ENOENT) return std::optional<ReadFile>();
+    const std::string why = errno == EINVAL ? "not a regular file" : errnoText(errno);
     return platform::Error{std::string(kTRLSettingsErrorDomain), kTRLSettingsErrorUnreadableDownload,
-                           path.string() + ": " + errnoText(errno)};
+                           path.string() + ": " + why};
   }
   ReadFile file;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) == 0) file.identity = {st.st_dev, st.st_ino};
+  file.identity = {st.st_dev, st.st_ino};
   if (!platform::readAll(fd.get(), file.bytes, kTRLSettingsMaxBytes)) {
     return platform::Error{std::string(kTRLSettingsErrorDomain), kTRLSettingsErrorUnreadableDownload,
                            path.string() + ": " + errnoText(errno)};

@@ -60,6 +60,12 @@ std::shared_ptr<FLTInternalReport> FLTInternalReport::initWithPath(
   return std::shared_ptr<FLTInternalReport>(new FLTInternalReport(path, executionIdentifier));
 }
 
+std::shared_ptr<FLTInternalReport> FLTInternalReport::initWithPathWithoutIdentifier(
+    const std::string& path) {
+  if (path.empty()) return nullptr;
+  return std::shared_ptr<FLTInternalReport>(new FLTInternalReport(path, std::string()));
+}
+
 std::optional<std::vector<platform::Value>> FLTInternalReport::readFLTFileAtPath(
     const std::string& path) {
   if (!isRegularFile(path)) return std::nullopt;

@@ -32,6 +32,9 @@ class FLTInternalReport {
   // Null when either is empty.
   static std::shared_ptr<FLTInternalReport> initWithPath(const std::string& path,
                                                          const std::string& executionIdentifier);
+  // A directory whose metadata names no report (cut short, or never a whole
+  // report): its identifier is empty. Null for an empty path.
+  static std::shared_ptr<FLTInternalReport> initWithPathWithoutIdentifier(const std::string& path);
 
   // The line objects of a record file; absent when it has none or is not a
   // regular file. Lines that do not parse are skipped.

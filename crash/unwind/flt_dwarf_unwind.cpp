@@ -1,5 +1,6 @@
 #include "crash/unwind/flt_dwarf_unwind.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "crash/capture/flt_sdk_log.h"
@@ -30,6 +31,36 @@ bool validRegister(std::uint64_t number, const char* message) noexcept {
   if (number < kFLTDwarfRegisterCount) return true;
   FLT_SDK_LOG_WARN("%s\n", message);
   return false;
+}
+
+// Operand × data alignment factor, the offset of the offset rules. Hostile
+// CFI can make the product leave 64 bits (or hand an unsigned operand above
+// the signed range): the instruction then fails rather than wrap.
+bool scaledOffset(std::int64_t operand, std::int64_t factor, std::int64_t* offset) noexcept {
+  if (__builtin_mul_overflow(operand, factor, offset)) {
+    FLT_SDK_LOG_WARN("Error: DWARF offset out of range\n");
+    return false;
+  }
+  return true;
+}
+
+bool scaledOffset(std::uint64_t operand, std::int64_t factor, std::int64_t* offset) noexcept {
+  if (operand > static_cast<std::uint64_t>(INT64_MAX)) {
+    FLT_SDK_LOG_WARN("Error: DWARF offset out of range\n");
+    return false;
+  }
+  return scaledOffset(static_cast<std::int64_t>(operand), factor, offset);
+}
+
+// −(operand × factor), checked the same way.
+bool negatedScaledOffset(std::uint64_t operand, std::int64_t factor, std::int64_t* offset) noexcept {
+  std::int64_t product = 0;
+  if (!scaledOffset(operand, factor, &product)) return false;
+  if (__builtin_sub_overflow(std::int64_t{0}, product, offset)) {
+    FLT_SDK_LOG_WARN("Error: DWARF offset out of range\n");
+    return false;
+  }
+  return true;
 }
 
 bool parseAugmentation(FLTDwarfCIERecord* cie, FLTDwarfReader* reader) noexcept {
@@ -125,12 +156,13 @@ bool executeExtended(Interpreter* in, std::uint8_t opcode) noexcept {
   FLTDwarfRow* row = in->row;
   const std::int64_t daf = in->cie.dataAlignmentFactor;
   std::uint64_t reg = 0, operand = 0;
-  std::int64_t signedOperand = 0;
+  std::int64_t signedOperand = 0, offset = 0;
   std::uintptr_t block = 0;
   switch (opcode) {
     case 0x05:  // offset_extended
       return FLTDwarfReadULEB128(r, &reg) && FLTDwarfReadULEB128(r, &operand) &&
-             setRule(in, reg, kFLTDwarfRuleOffsetFromCFA, static_cast<std::int64_t>(operand) * daf,
+             scaledOffset(operand, daf, &offset) &&
+             setRule(in, reg, kFLTDwarfRuleOffsetFromCFA, offset,
                      "Error: Found an invalid DW_CFA_offset register number");
     case 0x06:  // restore_extended
       return FLTDwarfReadULEB128(r, &reg) && restoreRule(in, reg);
@@ -174,8 +206,10 @@ bool executeExtended(Interpreter* in, std::uint8_t opcode) noexcept {
         if (!FLTDwarfReadULEB128(r, &operand)) return false;
         signedOperand = static_cast<std::int64_t>(operand);
       } else {
-        if (!FLTDwarfReadSLEB128(r, &signedOperand)) return false;
-        signedOperand *= daf;
+        if (!FLTDwarfReadSLEB128(r, &signedOperand) ||
+            !scaledOffset(signedOperand, daf, &signedOperand)) {
+          return false;
+        }
       }
       FLT_SDK_LOG_DEBUG("DW_CFA_def_cfa %llu, %lld\n", static_cast<unsigned long long>(reg),
                         static_cast<long long>(signedOperand));
@@ -197,8 +231,10 @@ bool executeExtended(Interpreter* in, std::uint8_t opcode) noexcept {
       row->cfaOffset = static_cast<std::int64_t>(operand);
       return true;
     case 0x13:  // def_cfa_offset_sf
-      if (!FLTDwarfReadSLEB128(r, &signedOperand)) return false;
-      row->cfaOffset = signedOperand * daf;
+      if (!FLTDwarfReadSLEB128(r, &signedOperand) || !scaledOffset(signedOperand, daf, &offset)) {
+        return false;
+      }
+      row->cfaOffset = offset;
       return true;
     case 0x0F:
       if (!skipBlock(in, &block)) return false;
@@ -222,18 +258,23 @@ bool executeExtended(Interpreter* in, std::uint8_t opcode) noexcept {
                                     : "Error: Found an invalid DW_CFA_val_expression register number");
     case 0x11:
     case 0x15:  // offset_extended_sf, val_offset_sf
-      if (!FLTDwarfReadULEB128(r, &reg) || !FLTDwarfReadSLEB128(r, &signedOperand)) return false;
+      if (!FLTDwarfReadULEB128(r, &reg) || !FLTDwarfReadSLEB128(r, &signedOperand) ||
+          !scaledOffset(signedOperand, daf, &offset)) {
+        return false;
+      }
       return setRule(in, reg, opcode == 0x11 ? kFLTDwarfRuleOffsetFromCFA : kFLTDwarfRuleValueOffsetFromCFA,
-                     signedOperand * daf, "Error: Found an invalid DW_CFA_offset register number");
+                     offset, "Error: Found an invalid DW_CFA_offset register number");
     case 0x14:  // val_offset
       return FLTDwarfReadULEB128(r, &reg) && FLTDwarfReadULEB128(r, &operand) &&
-             setRule(in, reg, kFLTDwarfRuleValueOffsetFromCFA, static_cast<std::int64_t>(operand) * daf,
+             scaledOffset(operand, daf, &offset) &&
+             setRule(in, reg, kFLTDwarfRuleValueOffsetFromCFA, offset,
                      "Error: Found an invalid DW_CFA_offset register number");
     case 0x2E:  // GNU_args_size: the callee pops arguments; nothing to restore
       return FLTDwarfReadULEB128(r, &operand);
     case 0x2F:  // GNU_negative_offset_extended
       return FLTDwarfReadULEB128(r, &reg) && FLTDwarfReadULEB128(r, &operand) &&
-             setRule(in, reg, kFLTDwarfRuleOffsetFromCFA, -static_cast<std::int64_t>(operand) * daf,
+             negatedScaledOffset(operand, daf, &offset) &&
+             setRule(in, reg, kFLTDwarfRuleOffsetFromCFA, offset,
                      "Error: Found an invalid DW_CFA_offset register number");
     default:
       FLT_SDK_LOG_WARN("Error: Unrecognized DWARF instruction 0x%x\n", static_cast<unsigned>(opcode));
@@ -250,8 +291,11 @@ bool executeOne(Interpreter* in, std::uint8_t opcode) noexcept {
   }
   if (high == 0x80) {
     std::uint64_t operand = 0;
-    if (!FLTDwarfReadULEB128(r, &operand)) return false;
-    const std::int64_t offset = static_cast<std::int64_t>(operand) * in->cie.dataAlignmentFactor;
+    std::int64_t offset = 0;
+    if (!FLTDwarfReadULEB128(r, &operand) ||
+        !scaledOffset(operand, in->cie.dataAlignmentFactor, &offset)) {
+      return false;
+    }
     FLT_SDK_LOG_DEBUG("DW_CFA_offset %u, %lld\n", static_cast<unsigned>(low), static_cast<long long>(offset));
     return setRule(in, low, kFLTDwarfRuleOffsetFromCFA, offset,
                    "Error: Found an invalid DW_CFA_offset register number");

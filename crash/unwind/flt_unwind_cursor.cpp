@@ -171,6 +171,7 @@ bool FLTUnwindNextFrame(FLTUnwindCursor* cursor) noexcept {
     FLT_SDK_LOG_WARN("Exceeded maximum number of frames\n");
     return failStep();
   }
+  const std::uintptr_t previousSP = FLTUnwindCursorGetSP(cursor);
   if (cursor->frameCount > 0) {
     std::uintptr_t pc = FLTUnwindCursorGetPC(cursor);
     // A return address lies after its call: step back into the call. The
@@ -201,6 +202,13 @@ bool FLTUnwindNextFrame(FLTUnwindCursor* cursor) noexcept {
   if (pc < kFLTMinimumValidAddress) return false;
   if (sp < kFLTMinimumValidAddress) {
     FLT_SDK_LOG_WARN("Error: SP (%p) isn't a valid pointer\n", reinterpret_cast<void*>(sp));
+    return false;
+  }
+  // Every caller's frame lies above its callee's: a step that does not move
+  // up the stack follows a corrupt or cyclic chain and would go round to
+  // the frame ceiling.
+  if (cursor->frameCount > 0 && sp <= previousSP) {
+    FLT_SDK_LOG_WARN("Error: SP (%p) did not move up the stack\n", reinterpret_cast<void*>(sp));
     return false;
   }
   cursor->repeatCount = pc == cursor->lastPC ? cursor->repeatCount + 1 : 0;

@@ -5,14 +5,17 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <set>
+#include <map>
 #include <thread>
 
 #include "platform/ipc.h"
@@ -70,11 +73,13 @@ struct Server::State {
   OwnedFd wakeRead;
   OwnedFd wakeWrite;
   Handlers handlers;
+  Limits limits;
   std::thread acceptThread;  // touched only by start() and stop()
 
   mutable Mutex mutex;
   std::condition_variable idle;
-  std::set<int> active VANDREL_GUARDED_BY(mutex);
+  // Each served descriptor with its peer's uid.
+  std::map<int, uid_t> active VANDREL_GUARDED_BY(mutex);
   bool stopping VANDREL_GUARDED_BY(mutex) = false;
 
   void log(const std::string& line) const {
@@ -83,22 +88,40 @@ struct Server::State {
 
   static void acceptLoop(const std::shared_ptr<State>& state);
   static void serve(const std::shared_ptr<State>& state, OwnedFd fd, PeerCredentials peer);
-  // Registers `fd` as served; false when stopping or full.
-  bool admit(int fd, std::string& refusal);
+  // Registers `fd` as served; false when stopping, full, or when the
+  // peer's user has used up its share or only root's slots are left.
+  bool admit(int fd, uid_t uid, std::string& refusal);
   void leave(int fd);
 };
 
-bool Server::State::admit(int fd, std::string& refusal) {
+bool Server::State::admit(int fd, uid_t uid, std::string& refusal) {
   MutexLock lock(mutex);
   if (stopping) {
     refusal = "stopping";
     return false;
   }
-  if (active.size() >= kMaxConnections) {
-    refusal = "already serving " + std::to_string(kMaxConnections) + " connections";
+  if (active.size() >= limits.maxConnections) {
+    refusal = "already serving " + std::to_string(limits.maxConnections) + " connections";
     return false;
   }
-  active.insert(fd);
+  if (uid != 0) {
+    std::size_t ofUser = 0, notRoot = 0;
+    for (const auto& [served, servedUid] : active) {
+      ofUser += servedUid == uid;
+      notRoot += servedUid != 0;
+    }
+    if (ofUser >= limits.maxConnectionsPerUser) {
+      refusal = "its user already holds " + std::to_string(ofUser) + " connections";
+      return false;
+    }
+    const std::size_t open = limits.maxConnections - std::min(limits.maxConnections,
+                                                              limits.connectionsKeptForRoot);
+    if (notRoot >= open) {
+      refusal = "the remaining connections are kept for root";
+      return false;
+    }
+  }
+  active.emplace(fd, uid);
   return true;
 }
 
@@ -111,8 +134,26 @@ void Server::State::leave(int fd) {
 }
 
 void Server::State::serve(const std::shared_ptr<State>& state, OwnedFd fd, PeerCredentials peer) {
+  // A reply the peer does not take in time ends the connection too.
+  const auto sendTimeout = std::chrono::duration_cast<std::chrono::microseconds>(
+      state->limits.frameTimeout);
+  const timeval tv{static_cast<time_t>(sendTimeout.count() / 1000000),
+                   static_cast<suseconds_t>(sendTimeout.count() % 1000000)};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   for (;;) {
-    auto frame = detail::readFrame(fd.get(), false);
+    auto waited = detail::waitReadable(fd.get(), state->limits.idleTimeout);
+    if (!waited.ok()) {
+      state->log("dropped the connection of " + describe(peer) + ": " + waited.error().message);
+      break;
+    }
+    if (!waited.value()) {
+      state->log("closed the idle connection of " + describe(peer));
+      break;
+    }
+    // The frame has started (or the peer has gone): it must arrive whole
+    // in time.
+    auto frame = detail::readFrame(fd.get(), false,
+                                   std::chrono::steady_clock::now() + state->limits.frameTimeout);
     if (!frame.ok()) {
       state->log("dropped the connection of " + describe(peer) + ": " + frame.error().message);
       break;
@@ -168,7 +209,7 @@ void Server::State::acceptLoop(const std::shared_ptr<State>& state) {
     }
     std::string refusal;
     const int raw = fd.get();
-    if (!state->admit(raw, refusal)) {
+    if (!state->admit(raw, peer.value().uid, refusal)) {
       state->log("closed the connection of " + describe(peer.value()) + ": " + refusal);
       continue;
     }
@@ -182,7 +223,7 @@ void Server::State::acceptLoop(const std::shared_ptr<State>& state) {
 }
 
 Result<std::unique_ptr<Server>> Server::listenAt(const std::string& path, mode_t mode,
-                                                 Handlers handlers) {
+                                                 Handlers handlers, Limits limits) {
   if ((mode & ~mode_t{0777}) != 0) {
     char octal[16];
     std::snprintf(octal, sizeof(octal), "%o", static_cast<unsigned>(mode));
@@ -201,10 +242,10 @@ Result<std::unique_ptr<Server>> Server::listenAt(const std::string& path, mode_t
   if (!bound.ok()) return bound.error();
   if (::listen(fd.get(), SOMAXCONN) != 0)
     return ipcError(errno, "cannot listen on \"" + path + "\"");
-  return adopt(fd.release(), std::move(handlers));
+  return adopt(fd.release(), std::move(handlers), limits);
 }
 
-Result<std::unique_ptr<Server>> Server::adopt(int listeningFd, Handlers handlers) {
+Result<std::unique_ptr<Server>> Server::adopt(int listeningFd, Handlers handlers, Limits limits) {
   OwnedFd fd(listeningFd);
   int domain = 0, type = 0, listening = 0;
   socklen_t length = sizeof(int);
@@ -227,6 +268,7 @@ Result<std::unique_ptr<Server>> Server::adopt(int listeningFd, Handlers handlers
   state->wakeRead.reset(wake[0]);
   state->wakeWrite.reset(wake[1]);
   state->handlers = std::move(handlers);
+  state->limits = limits;
 
   sockaddr_un bound{};
   socklen_t boundLength = sizeof(bound);
@@ -260,7 +302,7 @@ void Server::stop() {
   state_->stopping = true;
   // shutdown() never blocks; it wakes each connection's reader so that its
   // thread finishes the handler it is in and ends.
-  for (const int fd : state_->active) ::shutdown(fd, SHUT_RDWR);
+  for (const auto& [fd, uid] : state_->active) ::shutdown(fd, SHUT_RDWR);
   while (!state_->active.empty()) state_->idle.wait(lock.native());
 }
 

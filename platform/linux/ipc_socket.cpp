@@ -1,5 +1,6 @@
 #include "platform/linux/ipc_socket.h"
 
+#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -31,12 +32,32 @@ void collectFds(msghdr& msg, std::vector<OwnedFd>& fds) {
 
 enum class ReadEnd { Complete, EofAtStart };
 
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// Waits for `fd` to be readable until `deadline`; ETIMEDOUT once it passed.
+Result<void> waitUntil(int fd, const Deadline& deadline) {
+  if (!deadline) return success();
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        *deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      return ipcError(ETIMEDOUT, "the peer did not send a whole frame in time");
+    }
+    pollfd p{fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60000)));
+    if (n > 0) return success();
+    if (n < 0 && errno != EINTR) return ipcError(errno, "cannot wait for the peer");
+  }
+}
+
 // Reads exactly `size` bytes into `buffer`. EOF before the first byte is
 // reported as EofAtStart when `eofIsClean`; anywhere else it is an error.
 Result<ReadEnd> readExact(int fd, char* buffer, std::size_t size, bool acceptFds, bool eofIsClean,
-                          std::vector<OwnedFd>& fds) {
+                          std::vector<OwnedFd>& fds, const Deadline& deadline) {
   std::size_t done = 0;
   while (done < size) {
+    auto ready = waitUntil(fd, deadline);
+    if (!ready.ok()) return ready.error();
     iovec iov{buffer + done, size - done};
     alignas(cmsghdr) char control[kControlSpace];
     msghdr msg{};
@@ -126,10 +147,10 @@ Result<void> sendFrame(int fd, std::string_view payload, const std::vector<int>&
   return success();
 }
 
-Result<std::optional<Message>> readFrame(int fd, bool acceptFds) {
+Result<std::optional<Message>> readFrame(int fd, bool acceptFds, Deadline deadline) {
   Message message;
   char header[kFrameHeaderSize];
-  auto end = readExact(fd, header, sizeof(header), acceptFds, true, message.fds);
+  auto end = readExact(fd, header, sizeof(header), acceptFds, true, message.fds, deadline);
   if (!end.ok()) return end.error();
   if (end.value() == ReadEnd::EofAtStart) return std::optional<Message>();
   std::uint32_t size = 0;
@@ -139,9 +160,17 @@ Result<std::optional<Message>> readFrame(int fd, bool acceptFds) {
                                   " bytes (at most " + std::to_string(kMaxFrameSize) + ")");
   }
   message.payload.resize(size);
-  end = readExact(fd, message.payload.data(), size, acceptFds, false, message.fds);
+  end = readExact(fd, message.payload.data(), size, acceptFds, false, message.fds, deadline);
   if (!end.ok()) return end.error();
   return std::optional<Message>(std::move(message));
+}
+
+Result<bool> waitReadable(int fd, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  auto ready = waitUntil(fd, deadline);
+  if (ready.ok()) return true;
+  if (ready.error().code == ETIMEDOUT) return false;
+  return ready.error();
 }
 
 Result<PeerCredentials> peerCredentials(int fd) {

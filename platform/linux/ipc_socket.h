@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,8 +28,15 @@ Result<void> sendFrame(int fd, std::string_view payload, const std::vector<int>&
 // with a frame's first bytes always land with that frame. Nothing (no
 // error) at a clean end of file before a frame starts. Descriptors are
 // taken only when `acceptFds`; otherwise a frame that carries some is an
-// error (the kernel has closed them already).
-Result<std::optional<Message>> readFrame(int fd, bool acceptFds);
+// error (the kernel has closed them already). With `deadline`, a frame
+// still incomplete at that moment is an error (ETIMEDOUT).
+Result<std::optional<Message>> readFrame(
+    int fd, bool acceptFds,
+    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+
+// Waits until `fd` has something to read (or has ended) for at most
+// `timeout`; false when the time ran out first.
+Result<bool> waitReadable(int fd, std::chrono::milliseconds timeout);
 
 Result<PeerCredentials> peerCredentials(int fd);
 

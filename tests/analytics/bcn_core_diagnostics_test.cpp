@@ -346,28 +346,41 @@ TEST_F(CoreDiagnosticsTest, HeartbeatDateSurvivesANewInstanceOnTheSameFile) {
   EXPECT_EQ(storage.heartbeatDateForTag(kBCNCoreDiagnosticsHeartbeatTag).has_value(), true);
 }
 
-TEST_F(CoreDiagnosticsTest, AStoredDateInTheFutureDoesNotHoldTheHeartbeat) {
-  // The clock was moved back: the stored date lies two days ahead. Today's
-  // message carries the mark and replaces the date; the next one today
-  // does not.
+TEST_F(CoreDiagnosticsTest, AStoredDateInTheFutureHoldsTheHeartbeatUntilItsDayHasPassed) {
+  // The clock was moved back: the stored date lies two days ahead. No
+  // message carries the mark, and the date stays, until the clock has
+  // passed that date's day.
+  const WallTime ahead = kStart + 48h;
   GRUHeartbeatDateStorage storage(heartbeatFile());
-  ASSERT_TRUE(storage.setHearbeatDate(kStart + 48h, kBCNCoreDiagnosticsHeartbeatTag));
+  ASSERT_TRUE(storage.setHearbeatDate(ahead, kBCNCoreDiagnosticsHeartbeatTag));
 
   struct Step {
     const char* what;
     platform::Duration advance;
     bool heartbeat;
   } steps[] = {
-      {"today", 0s, true},
-      {"later today", 1h, false},
-      {"the stored date's day", 48h, true},
+      {"today", 0s, false},                                          // 10 March 00:30
+      {"the next day", 24h, false},                                  // 11 March 00:30
+      {"the stored date's day, before its time", 23h + 40min, false},  // 12 March 00:10
+      {"the stored date's day, after its time", 50min, false},         // 12 March 01:00
+      {"the day after it", 23h + 5min, true},                          // 13 March 00:05
+      {"later that day", 1h, false},
   };
+  bool marked = false;
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
     clock_.advance(step.advance);
     auto m = sendOne(appData());
     ASSERT_NE(m, nullptr);
     EXPECT_EQ((*m)->has_sdkName, step.heartbeat);
+    const auto stored =
+        GRUHeartbeatDateStorage(heartbeatFile()).heartbeatDateForTag(kBCNCoreDiagnosticsHeartbeatTag);
+    ASSERT_TRUE(stored.has_value());
+    marked = marked || step.heartbeat;
+    if (!marked) {
+      EXPECT_EQ(std::chrono::floor<std::chrono::seconds>(*stored),
+                std::chrono::floor<std::chrono::seconds>(ahead));
+    }
   }
 }
 

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "analytics/transport/evt_event.h"
+#include "tests/support/named_pipe.h"
 
 namespace vandrel::analytics {
 namespace {
@@ -189,6 +193,56 @@ TEST_F(EVTCORArchiveTest, MissingOversizedAndUnwritableFilesReportErrors) {
     EXPECT_FALSE(fs::exists(dir_ / "event"));
   }
   ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+}
+
+// Dates beyond the clock's 64-bit nanoseconds (before 1677, after 2262)
+// are held at its ends: an expiry in 2286 must not read as 1677, which
+// would make a live event expired.
+TEST_F(EVTCORArchiveTest, ExpiriesBeyondTheClocksRangeReadAsItsEnds) {
+  using platform::WallTime;
+  const WallTime y2030 = WallTime{} + std::chrono::seconds(1900000000);
+  const struct {
+    const char* seconds;
+    WallTime expected;
+  } cases[] = {
+      {"1900000000", y2030},
+      {"10000000000", WallTime::max()},  // 2286
+      {"9223372037", WallTime::max()},   // just past the last nanosecond
+      {"1e300", WallTime::max()},
+      {"-10000000000", WallTime::min()},
+      {"-1e300", WallTime::min()},
+  };
+  const std::string text = EVTCORWriteArchive(fullEvent(), {}).value();
+  const std::string key = "\"EVTCOREventExpirationDateKey\":";
+  const std::size_t start = text.find(key) + key.size();
+  const std::size_t end = text.find_first_of(",}", start);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    std::string archive = text;
+    archive.replace(start, end - start, c.seconds);
+    auto decoded = EVTCORReadArchive<EVTCOREvent>({}, archive);
+    ASSERT_TRUE(decoded.ok()) << decoded.error().message;
+    EXPECT_EQ(decoded.value().expirationDate(), c.expected);
+  }
+  EXPECT_EQ(EVTCORDateFromSecondsSince1970(EVTCORSecondsSince1970(WallTime::max())),
+            WallTime::max());
+  EXPECT_EQ(EVTCORDateFromSecondsSince1970(EVTCORSecondsSince1970(WallTime::min())),
+            WallTime::min());
+}
+
+// Opening a FIFO for reading waits until a writer comes: in the place of an
+// archive it must be refused at once, not hold the reader's queue.
+TEST_F(EVTCORArchiveTest, AFIFOInTheArchivesPlaceIsRefusedAtOnce) {
+  const fs::path fifo = dir_ / "event";
+  ASSERT_TRUE(test_support::makeNamedPipe(fifo));
+  std::optional<platform::Result<EVTCOREvent>> read;
+  EXPECT_TRUE(test_support::returnsWithoutWaitingOn(
+      fifo, [&] { read = EVTCORReadArchive<EVTCOREvent>(fifo); }));
+  ASSERT_TRUE(read.has_value());
+  ASSERT_FALSE(read->ok());
+  EXPECT_EQ(read->error().domain, kEVTCORPosixErrorDomain);
+  EXPECT_EQ(read->error().code, EINVAL);
+  EXPECT_TRUE(fs::is_fifo(fifo));  // not ours to remove
 }
 
 TEST_F(EVTCORArchiveTest, ClockRoundTrips) {

@@ -513,6 +513,37 @@ TEST_F(EVTCORFlatFileStorageTest, AnExpiryBeyondTheClocksRangeNeverWrapsAround) 
   EXPECT_TRUE(fs::exists(kept));
 }
 
+// The batch step reads back what was stored and deletes what it cannot
+// read: an event too large for the reader must be refused when stored
+// (completion NO), never stored and deleted unsent later.
+TEST_F(EVTCORFlatFileStorageTest, AnEventTooLargeToReadBackIsRefusedWhenStored) {
+  // The payload travels as Base64 (4 bytes for 3) beside about 400 bytes of
+  // keys and routing data.
+  const std::size_t fitting = kEVTCORMaxArchiveBytes / 4 * 3 - 768;
+  const std::size_t tooLarge = kEVTCORMaxArchiveBytes / 4 * 3;
+  for (const std::size_t size : {fitting, tooLarge}) {
+    SCOPED_TRACE(size);
+    EVTCOREvent e = event();
+    e.setDataObject(std::make_shared<EVTCORDataBytes>(std::string(size, 'x')));
+    const auto [stored, error] = store(e);
+    const auto [id, events] = batch(EVTCORStorageEventSelector::eventSelectorForTarget(kEVTCORTargetFLL));
+    if (size == fitting) {
+      EXPECT_TRUE(stored);
+      ASSERT_TRUE(events.has_value());
+      ASSERT_EQ(events->size(), 1u);
+      EXPECT_EQ(events->front().serializedDataObjectBytes()->size(), size);
+      removeBatch(*id, true);
+    } else {
+      EXPECT_FALSE(stored);
+      ASSERT_TRUE(error.has_value());
+      EXPECT_EQ(error->code, EFBIG) << error->message;
+      EXPECT_FALSE(events.has_value());
+    }
+    EXPECT_TRUE(filesIn(storage_->eventDataStoragePath()).empty());
+    EXPECT_TRUE(filesIn(storage_->batchDataStoragePath()).empty());
+  }
+}
+
 // The file name is what selection by tier and the expiry sweep read: an
 // event whose name would not parse back would never leave the store.
 TEST_F(EVTCORFlatFileStorageTest, AnEventWhoseNameWouldNotParseBackIsRefused) {

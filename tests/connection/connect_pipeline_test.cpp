@@ -317,6 +317,39 @@ TEST_F(ConnectPipelineTest, ACancelWhileConnectingStopsAndTheAttemptIsDropped) {
   EXPECT_EQ(1u, standin_->requestsTo("/api/2/line/disconnect/11").size());
 }
 
+TEST_F(ConnectPipelineTest, TheDisconnectReleasesTheSessionTheConnectObtained) {
+  // A fetch just before the click starts a ping cycle; its figures land
+  // while the tunnel starts, and the new catalogue has no Smart Location,
+  // so the restore makes the automatic line current.
+  standin_->replyTo(
+      std::string(kRegionListPath), 200,
+      R"({"status":"ok","code":0,"regions":[{"code":"jp","name":"Japan","icon":"jp.png","lines":[)"
+      R"({"id":11,"name":"Tokyo 1","location":"Tokyo","ipaddr":"127.0.0.1"}]},)"
+      R"({"code":"us","name":"USA","icon":"us.png","lines":[)"
+      R"({"id":21,"name":"Los Angeles","location":"LA","ipaddr":"127.0.0.3"}]}]})");
+  ASSERT_TRUE(fetch().isSuccess);
+  helper_.hold("checkAndLoad");
+  click();
+  ASSERT_TRUE(drive([&] { return helper_.count("checkAndLoad") == 1; }));
+  ASSERT_EQ(11, manager_->currentLine()->id());
+  ASSERT_TRUE(completeCycle());
+  ASSERT_EQ(1u, countLogLines("[DEBUG]: cache region miss, select default region"));
+  ASSERT_EQ(LineItem::kAutomaticLineId, manager_->currentLine()->id());
+  helper_.release("checkAndLoad");
+  ASSERT_TRUE(driveToStatus(qv::qv_on));
+
+  click();
+  ASSERT_TRUE(driveToStatus(qv::qv_off));
+  ASSERT_TRUE(standin_->waitForRequest("/api/2/line/disconnect/11", 10s));
+  const auto body = platform::parseJson(standin_->requestsTo("/api/2/line/disconnect/11")[0].body);
+  ASSERT_TRUE(body.ok());
+  EXPECT_EQ(11, body.value()["lineID"]);
+  EXPECT_EQ("bs-1", body.value()["boostSession"]);
+  EXPECT_TRUE(standin_->requestsTo("/api/2/line/disconnect/-999").empty());
+  // The restore's choice stays for the next connect.
+  EXPECT_EQ(LineItem::kAutomaticLineId, manager_->currentLine()->id());
+}
+
 TEST_F(ConnectPipelineTest, ALineChangeReconnectsOnceOneSecondAfterTheDisconnect) {
   ASSERT_TRUE(connectAndWait());
   connection_->setShouldConnectAfterDisconnect(true);

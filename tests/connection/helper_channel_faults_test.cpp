@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "connection/daemon_register.h"
+#include "connection/helper_channel.h"
+#include "platform/clock.h"
 #include "platform/ipc.h"
 #include "proto/helper.pb.h"
 #include "tests/connection/callback_calls.h"
@@ -88,6 +90,10 @@ class ScriptedHelper {
   int requestCount() {
     std::lock_guard lock(mutex_);
     return requests_;
+  }
+  int connectionCount() {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(connections_.size());
   }
   testing::AssertionResult waitForRequests(int n, std::chrono::milliseconds timeout = 10s) {
     std::unique_lock lock(mutex_);
@@ -337,6 +343,39 @@ TEST_F(HelperChannelFaultsTest, ACommandAfterTheHelperRestartedReachesTheNewHelp
     EXPECT_EQ("1024", checkDaemon());
   }
   EXPECT_EQ("1024", checkDaemon());
+}
+
+// The helper closes connections that stay silent; the client does not
+// send on one that has been quiet nearly that long, so a command never
+// meets that close halfway.
+TEST_F(HelperChannelFaultsTest, AConnectionQuietForItsReuseLimitIsReplacedBeforeTheNextCommand) {
+  helper_.setScript(version);
+  platform::ManualClock clock;
+  HelperChannel channel({socketPath(), ::getuid(), 4min, &clock});
+  const auto sendOne = [&] {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::optional<HelperOutcome> outcome;
+    wire::Request request;
+    request.mutable_check_daemon();
+    channel.send(request, [&](HelperOutcome o) {
+      std::lock_guard lock(mutex);
+      outcome = std::move(o);
+      cv.notify_all();
+    });
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(cv.wait_for(lock, 10s, [&] { return outcome.has_value(); }));
+    return outcome && !outcome->error;
+  };
+  ASSERT_TRUE(sendOne());
+  ASSERT_TRUE(sendOne());
+  EXPECT_EQ(1, helper_.connectionCount()) << "a busy connection is used again";
+  clock.advance(4min - 1ms);
+  ASSERT_TRUE(sendOne());
+  EXPECT_EQ(1, helper_.connectionCount());
+  clock.advance(4min);
+  ASSERT_TRUE(sendOne());
+  EXPECT_EQ(2, helper_.connectionCount());
 }
 
 }  // namespace

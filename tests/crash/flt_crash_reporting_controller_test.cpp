@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -434,6 +435,40 @@ TEST_F(FLTCrashReportingControllerTest, LeftoversInProcessingAndPreparedAreSentA
   // The package goes before the delegate hears of it on the queues, which
   // use the fixture's main queue and scheduler.
   drain(controller);
+}
+
+TEST_F(FLTCrashReportingControllerTest, ProcessingJunkWithoutIdentifierIsSentAndNothingElseMoves) {
+  ASSERT_TRUE(store_.prepareForNewLaunch());
+  // A directory cut short before its metadata was written, and one whose
+  // metadata is not a record at all: neither names a report.
+  const std::string cut = store_.processingPath() + "/cut-short";
+  fs::create_directories(cut);
+  std::ofstream(cut + "/signal.fltrecord") << "{\"signal\":{\"number\":11}}\n{\"threads\":[";
+  const std::string garbled = store_.processingPath() + "/garbled";
+  fs::create_directories(garbled);
+  std::ofstream(garbled + "/metadata.fltrecord") << "not a record\n";
+  // A stray file is no report directory: it cannot be packaged and stays.
+  std::ofstream(store_.processingPath() + "/stray") << "x";
+
+  auto controller = makeController();
+  EXPECT_TRUE(controller->startWithProfilingMark(FLTProfileStart(), std::nullopt));
+  ASSERT_TRUE(server_->waitForRequest(kReportsPath, kTimeout, 2));
+  EXPECT_TRUE(waitUntil([&] { return store_.preparedPathContents().empty(); }));
+  drain(controller);
+  EXPECT_EQ(store_.processingPathContents(),
+            std::vector<std::string>{store_.processingPath() + "/stray"});
+  std::multiset<std::string> firstParts;
+  for (const auto& request : server_->requestsTo(kReportsPath)) {
+    ASSERT_FALSE(request.parts.empty());
+    // No identifier and no key: the package starts with the file parts.
+    firstParts.insert(request.parts[0].name);
+    for (const auto& part : request.parts) {
+      EXPECT_NE(part.name, "report_id");
+      EXPECT_NE(part.name, "api_key");
+    }
+  }
+  EXPECT_EQ(firstParts, (std::multiset<std::string>{"metadata.fltrecord", "signal.fltrecord"}));
+  EXPECT_TRUE(logged("[Faultline:Crash] Report in processing has no identifier: " + cut));
 }
 
 TEST_F(FLTCrashReportingControllerTest, FailedUploadIsRetriedAfterTenMinutes) {

@@ -369,6 +369,54 @@ TEST(FLTDwarfInstructionsTest, RowsForPCOffsets) {
   }
 }
 
+// The offset rules scale their operand by the data alignment factor (-8
+// here). Hostile CFI can push the product past 64 bits: the step must fail,
+// not wrap round to some other offset.
+TEST(FLTDwarfInstructionsTest, OffsetsBeyondSixtyFourBitsFailTheStep) {
+  const auto program = [](std::initializer_list<std::uint8_t> head, std::uint64_t operand,
+                          bool isSigned) {
+    Bytes out(head);
+    if (isSigned) {
+      sleb(&out, static_cast<std::int64_t>(operand));
+    } else {
+      uleb(&out, operand);
+    }
+    return out;
+  };
+  constexpr std::uint64_t kLimit = 1ull << 60;  // × -8 is the most negative 64-bit value
+  const RowCase cases[] = {
+      {"offset at the limit", program({0x83}, kLimit, false), 0, true, 7, 8, 3,
+       kFLTDwarfRuleOffsetFromCFA, INT64_MIN},
+      {"offset past it", program({0x83}, kLimit + 1, false), 0, false, 0, 0, 0, 0, 0},
+      {"offset above the signed range", program({0x83}, 1ull << 63, false), 0, false, 0, 0, 0, 0, 0},
+      {"offset_extended", program({0x05, 0x03}, kLimit + 1, false), 0, false, 0, 0, 0, 0, 0},
+      {"val_offset", program({0x14, 0x03}, ~0ull, false), 0, false, 0, 0, 0, 0, 0},
+      {"offset_extended_sf", program({0x11, 0x03}, static_cast<std::uint64_t>(INT64_MIN), true), 0,
+       false, 0, 0, 0, 0, 0},
+      {"val_offset_sf", program({0x15, 0x03}, 1ull << 61, true), 0, false, 0, 0, 0, 0, 0},
+      {"def_cfa_sf", program({0x12, 0x06}, 1ull << 61, true), 0, false, 0, 0, 0, 0, 0},
+      {"def_cfa_offset_sf", program({0x13}, static_cast<std::uint64_t>(-(1ll << 61)), true), 0,
+       false, 0, 0, 0, 0, 0},
+      {"GNU_negative_offset_extended", program({0x2F, 0x03}, 2, false), 0, true, 7, 8, 3,
+       kFLTDwarfRuleOffsetFromCFA, 16},
+      // -8 × 2^60 fits; its negation does not.
+      {"GNU_negative_offset_extended whose negation overflows", program({0x2F, 0x03}, kLimit, false),
+       0, false, 0, 0, 0, 0, 0},
+  };
+  for (const RowCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Section s = Section::make(kCIEProgram, c.fdeProgram, kBegin, 0x20);
+    FLTDwarfFDERecord fde;
+    ASSERT_TRUE(FLTDwarfParseFDERecord(&fde, true, nullptr, s.fde(), s.end()));
+    FLTDwarfRow row;
+    ASSERT_EQ(FLTDwarfComputeRow(fde, kBegin, &row), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(row.cfaOffset, c.cfaOffset);
+    EXPECT_EQ(row.registers[c.reg].kind, c.kind);
+    EXPECT_EQ(row.registers[c.reg].value, c.value);
+  }
+}
+
 TEST(FLTDwarfInstructionsTest, PCOutsideTheFDEIsRefused) {
   const Section s = Section::make(kCIEProgram, {}, kBegin, 0x20);
   FLTDwarfFDERecord fde;

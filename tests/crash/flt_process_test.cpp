@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash/capture/flt_context.h"
 #include "crash/capture/flt_host.h"
 #include "crash/capture/flt_record_writer.h"
 #include "tests/crash/capture_test_support.h"
@@ -137,11 +138,11 @@ TEST_F(FLTProcessTest, SegfaultRecordsEveryThreadAndEverySection) {
   EXPECT_NE(log().find("completed recording all thread data\n"), std::string::npos);
 }
 
-TEST_F(FLTProcessTest, ThreadThatCannotBeParkedEndsTheThreadsLineWhichStaysValid) {
+TEST_F(FLTProcessTest, ThreadThatCannotBeParkedIsLeftOutAndTheLineStaysValid) {
   runChild([] { crashWithWorkers(true); });
   auto s = sections(gRecordPath);
   ASSERT_EQ(s.count("<invalid>"), 0u) << s["<invalid>"];
-  EXPECT_EQ(s["threads"].size(), 2u) << "the blocking thread is the last one";
+  EXPECT_EQ(s["threads"].size(), 2u) << "all but the blocking thread";
   EXPECT_EQ(s["thread_names"].size(), 3u);
   EXPECT_NE(log().find("unable to get thread state"), std::string::npos);
   EXPECT_NE(log().find("unable to suspend all threads\n"), std::string::npos);
@@ -219,6 +220,48 @@ TEST(FLTHostTest, OSVersionCodeFollowsTheMinorNumberOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.major << "." << c.minor);
     EXPECT_EQ(FLTHostGetOSVersionCode(TRLOperatingSystemVersionValue{c.major, c.minor, 0}), c.code);
+  }
+}
+
+TEST(FLTHostTest, MeasuredDirectoryIsTheDocumentsFolderWhenThereIsOneElseHome) {
+  struct Case {
+    const char* name;
+    const char* folder;    // made under home, when not null
+    const char* userDirs;  // the XDG_DOCUMENTS_DIR line of user-dirs.dirs, when not null
+    bool fromEnvironment;  // XDG_DOCUMENTS_DIR names <root>/elsewhere
+    const char* expected;  // under the root
+  };
+  const Case cases[] = {
+      {"no documents folder at all", nullptr, nullptr, false, "home"},
+      {"the usual folder", "Documents", nullptr, false, "home/Documents"},
+      {"a folder user-dirs names", "Dokumente", "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"", false,
+       "home/Dokumente"},
+      {"a folder user-dirs names that is gone", nullptr, "XDG_DOCUMENTS_DIR=\"$HOME/Gone\"", false,
+       "home"},
+      {"the environment's folder", nullptr, nullptr, true, "elsewhere"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test_support::TempDir root("flt-host-documents");
+    const std::string home = root.file("home");
+    std::filesystem::create_directories(home + "/.config");
+    if (c.folder != nullptr) std::filesystem::create_directories(home + "/" + c.folder);
+    if (c.userDirs != nullptr)
+      std::ofstream(home + "/.config/user-dirs.dirs") << "# made by hand\n" << c.userDirs << "\n";
+    std::filesystem::create_directories(root.file("elsewhere"));
+    test_support::ScopedEnv homeVariable("HOME", home);
+    test_support::ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    test_support::ScopedEnv documents(
+        "XDG_DOCUMENTS_DIR",
+        c.fromEnvironment ? std::optional(root.file("elsewhere")) : std::nullopt);
+    FLTReadOnlyContext readOnly{};
+    FLTHostInitialize(&readOnly, nullptr, nullptr);
+    ASSERT_NE(readOnly.measuredDirectory, nullptr);
+    EXPECT_EQ(std::string(readOnly.measuredDirectory), root.file(c.expected));
+    if (c.folder == nullptr) {
+      EXPECT_FALSE(std::filesystem::exists(home + "/Documents")) << "measuring makes nothing";
+    }
+    std::free(const_cast<char*>(readOnly.measuredDirectory));
   }
 }
 

@@ -224,6 +224,35 @@ TEST(FLTUnwindCursorTest, FramePointerChainCountsRepeatsAndEndsAtZeroFP) {
   EXPECT_EQ(FLTUnwindCursorGetPC(&cursor), 0u);
 }
 
+TEST(FLTUnwindCursorTest, ChainThatDoesNotMoveUpTheStackEndsTheWalk) {
+  // Without a limit of their own these would go round up to the frame
+  // ceiling, hundreds of thousands of frames.
+  struct Case {
+    const char* name;
+    int loopsBackTo;  // the word index the last saved FP points back to
+    std::size_t frames;
+  };
+  const Case cases[] = {{"a frame whose saved FP is itself", 2, 2},
+                        {"a frame whose saved FP lies below it", 0, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeStack s;
+    s.frame(0, s.at(2), 0x500000);
+    s.frame(2, s.at(c.loopsBackTo), 0x600000);
+    FLTMachineState state{};
+    state.rip = 0x400000;
+    state.rsp = s.at(0);
+    state.rbp = s.at(0);
+    FLTUnwindCursor cursor;
+    FLTUnwindCursorInit(&cursor, state, emptyImages());
+    Walk w;
+    walk(&cursor, &w);
+    EXPECT_TRUE(w.endedCleanly);
+    ASSERT_EQ(w.count, c.frames + 1);
+    EXPECT_EQ(w.pcs[c.frames], 0x600000u);
+  }
+}
+
 TEST(FLTUnwindCursorTest, StackScanFindsTheCallerOfAFramelessLeaf) {
   FakeStack s;
   s.words[0] = 5;

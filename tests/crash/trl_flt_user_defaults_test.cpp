@@ -18,6 +18,7 @@
 
 #include "platform/defaults.h"
 #include "platform/value.h"
+#include "tests/support/named_pipe.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
@@ -184,6 +185,26 @@ TEST_F(TRLFLTUserDefaultsTest, UnreadableFileIsKeptAsideNotOverwritten) {
     ASSERT_TRUE(store->synchronize());
     EXPECT_EQ(readFile(file().string() + ".corrupt"), c.content);
   }
+}
+
+// Opening a FIFO for reading waits for a writer: one in the file's place
+// reads as an unreadable file at once, and the first write moves it aside.
+TEST_F(TRLFLTUserDefaultsTest, AFIFOInTheFilesPlaceIsUnreadableAndMovedAside) {
+  ASSERT_TRUE(test_support::makeNamedPipe(file()));
+  std::unique_ptr<TRLFLTUserDefaults> store;
+  EXPECT_TRUE(test_support::returnsWithoutWaitingOn(file(), [&] {
+    store = open();
+    (void)store->dictionaryRepresentation();
+  }));
+  ASSERT_NE(store, nullptr);
+  EXPECT_TRUE(store->dictionaryRepresentation().empty());
+  EXPECT_TRUE(fs::is_fifo(file()));
+
+  store->setString("new", "k");
+  ASSERT_TRUE(store->synchronize());
+  EXPECT_TRUE(fs::is_fifo(file().string() + ".corrupt"));
+  EXPECT_TRUE(fs::is_regular_file(file()));
+  EXPECT_EQ(open()->stringForKey("k"), "new");
 }
 
 TEST_F(TRLFLTUserDefaultsTest, SecondUnreadableFileDoesNotReplaceTheFirstKeptCopy) {

@@ -21,6 +21,7 @@
 #include "crash/kit/trl_settings_onboarding_manager.h"
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
+#include "tests/support/named_pipe.h"
 #include "tests/support/service_standin.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certs.h"
@@ -164,6 +165,20 @@ TEST_F(TRLSettingsTest, CorruptFileIsNotDeletedOnceANewerFileReplacedIt) {
   ASSERT_EQ(::stat(path().c_str(), &good), 0);
   EXPECT_TRUE(TRLRemoveSettingsFileIfUnchanged(path(), {good.st_dev, good.st_ino}));
   EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
+}
+
+// Opening a FIFO for reading waits for a writer: one in the settings file's
+// place must read as no settings at once (and is not ours to delete).
+TEST_F(TRLSettingsTest, AFIFOInTheSettingsFilesPlaceReadsAsNoneAtOnce) {
+  ASSERT_TRUE(test_support::makeNamedPipe(path()));
+  std::optional<platform::Value::Dictionary> read = platform::Value::Dictionary{};
+  EXPECT_TRUE(test_support::returnsWithoutWaitingOn(
+      path(), [&] { read = settings().settingsDictionary(); }));
+  EXPECT_FALSE(read.has_value());
+  ASSERT_EQ(log_.all().size(), 1u);
+  EXPECT_NE(log_.all()[0].find("Could not load settings with error: "), std::string::npos);
+  EXPECT_NE(log_.all()[0].find("not a regular file"), std::string::npos) << log_.all()[0];
+  EXPECT_TRUE(std::filesystem::is_fifo(path()));
 }
 
 TEST_F(TRLSettingsTest, AppValuesOfAnotherTypeCountAsAbsent) {

@@ -40,6 +40,46 @@ TEST_F(HelperToolTest, PeerOfAnotherUserReadsEofWithoutAReply) {
   EXPECT_EQ("1024", textOf(checkDaemonRequest()));
 }
 
+// One allowed user holding as many idle connections as the helper serves
+// must lock out neither another allowed user (the application) nor root.
+TEST_F(HelperToolTest, AUserHoldingIdleConnectionsLocksOutNeitherOtherUsersNorRoot) {
+  constexpr uid_t kHog = 1001, kApp = 1000;
+  config_.allowedUids = {kApp, kHog};
+  startHelper();
+  const std::string socket = helper_->socketPath().string();
+  const auto asUser = [](uid_t uid) {
+    // Raw system calls: only this thread exists in the child.
+    return ::syscall(SYS_setgroups, 0, nullptr) == 0 && ::syscall(SYS_setgid, uid) == 0 &&
+           ::syscall(SYS_setuid, uid) == 0;
+  };
+  Child hog([&] {
+    if (!asUser(kHog)) return false;
+    for (std::size_t i = 0; i < platform::ipc::Server::kMaxConnections; ++i) {
+      if (connectUnix(socket.c_str()) < 0) return false;
+    }
+    return true;
+  });
+  ASSERT_TRUE(hog.ready());
+  EXPECT_TRUE(helper_->waitForLog(
+      "closed the connection of pid " + std::to_string(hog.pid()) + " uid 1001: ",
+      platform::ipc::Server::kMaxConnections - platform::ipc::ServerLimits::kMaxConnectionsPerUser));
+
+  const std::string request = frameOf(checkDaemonRequest(), 1);
+  Child app([&] {
+    if (!asUser(kApp)) return false;
+    const int fd = connectUnix(socket.c_str());
+    const timeval tv{10, 0};
+    return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 &&
+           writeAll(fd, request) && readOneFrame(fd);
+  });
+  EXPECT_TRUE(app.ready()) << "the application got no answer";
+  auto root = WireClient::connect(helper_->socketPath());
+  ASSERT_TRUE(root);
+  auto reply = root->call(checkDaemonRequest(), 10s);
+  ASSERT_TRUE(reply) << "root got no answer";
+  EXPECT_EQ("1024", reply->reply.text().value());
+}
+
 TEST_F(HelperToolTest, ExecCommandIsRefusedUnderTheDefaultConfiguration) {
   startHelper();
   const fs::path marker = dir_ / "ran";

@@ -3,6 +3,7 @@
 // (entered before this binary started): ports, routes and processes here
 // are the namespace's own. Daemon control, routes and the watchdog.
 
+#include "helper/helper_tool.h"
 #include "helper/proc_table.h"
 #include "tests/helper/helper_tool_fixture.h"
 
@@ -262,6 +263,65 @@ TEST_F(HelperToolTest, HostileRouteEntriesAreRefusedAndNothingRuns) {
   EXPECT_TRUE(routePresent("10.0.0.0/8"));
   EXPECT_FALSE(fs::exists(marker));
   run({"ip", "route", "del", "10.0.0.0/8"});
+}
+
+// The clean-up list is checked when it is stored: one frame could carry
+// some 100,000 entries, each an "ip route del" of up to 10 s at every
+// clean-up. Too long a list, or one holding an entry that is no route, is
+// refused whole with a clear error, and the list stored before stays.
+TEST_F(HelperToolTest, CleanUpRouteListsAreCheckedAndCappedWhenStored) {
+  startHelper();
+  ASSERT_EQ(0, run({"ip", "route", "add", "10.78.0.0/16", "dev", "lo"}));
+  const std::string socket = helper_->socketPath().string();
+  const std::string start = frameOf(checkAndRunServerRequest(daemon_->path().string(), false), 1);
+  Child app([&] {
+    const int fd = connectUnix(socket.c_str());
+    return fd >= 0 && writeAll(fd, start) && readOneFrame(fd);
+  });
+  ASSERT_TRUE(app.ready());
+
+  const auto hosts = [](std::size_t n) {
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < n; ++i) {
+      list.push_back("10.200." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256));
+    }
+    return list;
+  };
+  const struct {
+    const char* name;
+    std::vector<std::string> routes;
+    std::optional<int> error;
+  } cases[] = {
+      {"as many as allowed", hosts(kMaxRoutesPerRequest), std::nullopt},
+      {"the application's list", {"10.78.0.0/16", ""}, std::nullopt},
+      {"one too many", hosts(kMaxRoutesPerRequest + 1), E2BIG},
+      {"a frame full of routes", hosts(50000), E2BIG},
+      {"an entry that is no route", {"10.78.0.0/16", "10.0.0.0/8; reboot"}, EINVAL},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto reply = client_->call(deleteRoutesWhenAppKilledRequest(c.routes));
+    ASSERT_TRUE(reply);
+    if (!c.error) {
+      EXPECT_TRUE(reply->reply.has_nil()) << reply->reply.DebugString();
+      continue;
+    }
+    ASSERT_TRUE(reply->reply.has_error()) << reply->reply.DebugString();
+    EXPECT_EQ(*c.error, reply->reply.error().code());
+    EXPECT_EQ(kHelperErrorDomain, reply->reply.error().domain());
+    EXPECT_FALSE(reply->reply.error().message().empty());
+  }
+  // Routes deleted at once are held to the same limit.
+  auto now = client_->call(deleteRoutesRequest(hosts(kMaxRoutesPerRequest + 1)));
+  ASSERT_TRUE(now);
+  ASSERT_TRUE(now->reply.has_error()) << now->reply.DebugString();
+  EXPECT_EQ(E2BIG, now->reply.error().code());
+
+  app.kill();
+  EXPECT_TRUE(helper_->waitForLog("application watchdog ends"));
+  // The clean-up ran the list stored before the refusals, and only it.
+  EXPECT_FALSE(routePresent("10.78.0.0/16"));
+  EXPECT_EQ(1u, helper_->logCount(" res: ")) << helper_->log();
 }
 
 TEST_F(HelperToolTest, WatchdogCleansUpAfterTheApplicationInOrder) {

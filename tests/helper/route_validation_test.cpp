@@ -68,7 +68,9 @@ TEST(RouteDeletionTest, AHungIpIsStoppedAndTheNextRouteStillRuns) {
   options.runner = &runner;
   options.routeTimeout = std::chrono::milliseconds(200);
   HelperTool tool(std::move(options));
-  const auto lines = tool.deleteRoutes({"10.0.0.0/8", "10.1.0.0/16"});
+  const auto deleted = tool.deleteRoutes({"10.0.0.0/8", "10.1.0.0/16"});
+  ASSERT_TRUE(deleted.ok()) << deleted.error().message;
+  const std::vector<std::string>& lines = deleted.value();
   // Both ran and neither reports the exit of a finished ip (status 0).
   EXPECT_EQ((std::vector<std::string>{"delete 10.0.0.0/8 res: " + std::to_string(127 << 8),
                                       "delete 10.1.0.0/16 res: " + std::to_string(127 << 8)}),

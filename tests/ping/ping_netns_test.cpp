@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -30,7 +32,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace testing_support;
 using Kind = RecordingDelegate::Kind;
-using SteadyTime = std::chrono::steady_clock::time_point;
 
 // A route through `lo` to a documentation network: requests leave and come
 // back in as packets for an address that is not ours, which the namespace
@@ -83,7 +84,6 @@ struct HostRun {
 
 struct PingRun {
   std::vector<HostRun> hosts;
-  SteadyTime stopRequested;
 };
 
 class PingNetnsTest : public testing::Test {
@@ -105,9 +105,12 @@ class PingNetnsTest : public testing::Test {
     EXPECT_TRUE(eventually([] { return qv_Ping::liveCount() == 0; }, 5000ms));
   }
 
-  // One run the way connection control drives it: set up, then time-out
-  // 1.0 s, period 0.2 s and start; stop 1.4 s later when still pinging.
-  PingRun runOnce(const std::vector<std::string>& hosts) {
+  // One run the way connection control drives it (set up, then time-out
+  // 1.0 s, period 0.2 s and start), stopped once `enough` holds: a count of
+  // events, not a span of time, so a loaded machine that sends late still
+  // gives the run its seven requests.
+  PingRun runUntil(const std::vector<std::string>& hosts,
+                   const std::function<bool(const PingRun&)>& enough) {
     PingRun run;
     for (const auto& host : hosts) {
       auto ping = std::make_shared<qv_Ping>();
@@ -117,22 +120,27 @@ class PingNetnsTest : public testing::Test {
       manager_->qv_add(ping);
       run.hosts.push_back(HostRun{ping, delegate});
     }
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    auto stopRequested = std::make_shared<SteadyTime>();
+    auto started = std::make_shared<std::atomic<bool>>(false);
     auto manager = manager_;
-    manager_->setupAll([manager, finished, stopRequested] {
+    manager_->setupAll([manager, started] {
       manager->setQv_timeout(1.0);
       manager->setQv_pingPeriod(0.2);
       manager->startPinging();
-      platform::globalQueue().after(1400ms, [manager, finished, stopRequested] {
-        *stopRequested = std::chrono::steady_clock::now();
-        if (manager->qv_isPinging()) manager->stopPinging();
-        *finished = true;
-      });
+      *started = true;
     });
-    EXPECT_TRUE(eventually([&] { return finished->load(); }, 5000ms));
-    run.stopRequested = *stopRequested;
+    EXPECT_TRUE(eventually([&] { return started->load(); }, 5000ms)) << "set-up never finished";
+    EXPECT_TRUE(eventually([&] { return enough(run); }, 20000ms))
+        << "the run never reached its count";
+    if (manager_->qv_isPinging()) manager_->stopPinging();
     return run;
+  }
+
+  // Seven requests from host `index`, and with `replies` their seven answers.
+  static std::function<bool(const PingRun&)> sevenFrom(std::size_t index, bool replies) {
+    return [index, replies](const PingRun& run) {
+      const HostRun& h = run.hosts[index];
+      return h.sends() >= 7 && (!replies || h.delegate->count(Kind::Reply) >= 7);
+    };
   }
 
   std::shared_ptr<qv_PingMannager> manager_ = std::make_shared<qv_PingMannager>();
@@ -143,7 +151,7 @@ class LoopbackTest : public PingNetnsTest, public testing::WithParamInterface<co
 TEST_P(LoopbackTest, EveryRequestIsAnsweredWithinTheRun) {
   const std::string host = GetParam();
   if (host == "::1" && !ipv6LoopbackUp()) GTEST_SKIP() << "IPv6 is off in this namespace";
-  PingRun run = runOnce({host});
+  PingRun run = runUntil({host}, sevenFrom(0, true));
   const HostRun& h = run.hosts[0];
   ASSERT_TRUE(h.ping->qv_isReady());
   ASSERT_TRUE(h.delegate->waitForCount(Kind::Stop, 1));
@@ -155,8 +163,7 @@ TEST_P(LoopbackTest, EveryRequestIsAnsweredWithinTheRun) {
     EXPECT_EQ(reply.queue, "NewGBPingMainQueue");
     EXPECT_EQ(reply.result.qv_pingStatus(), qv_PingStatus::qv_success);
     EXPECT_GT(reply.result.qv_time(), 0);
-    EXPECT_LT(reply.result.qv_time(), 0.5);
-    EXPECT_LE(reply.at, run.stopRequested + 100ms);
+    EXPECT_LT(reply.result.qv_time(), 1.0) << "answered, so within the time-out";
     if (host == "127.0.0.1") {
       EXPECT_EQ(reply.result.qv_host(), std::optional<std::string>("127.0.0.1"));
       EXPECT_GT(reply.result.qv_ttl(), 0u);
@@ -172,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(Families, LoopbackTest, testing::Values("127.0.0.1", ":
                          });
 
 TEST_F(PingNetnsTest, SilentHostTimesOut) {
-  PingRun run = runOnce({"198.51.100.7"});
+  PingRun run = runUntil({"198.51.100.7"}, sevenFrom(0, false));
   const HostRun& h = run.hosts[0];
   ASSERT_GE(h.sends(), 7u);
   ASSERT_TRUE(h.delegate->waitForCount(Kind::Timeout, h.sends(), 3000ms));
@@ -184,7 +191,7 @@ TEST_F(PingNetnsTest, SilentHostTimesOut) {
 }
 
 TEST_F(PingNetnsTest, AddressWithoutRouteFailsToSendThenTimesOut) {
-  PingRun run = runOnce({kUnrouted});
+  PingRun run = runUntil({kUnrouted}, sevenFrom(0, false));
   const HostRun& h = run.hosts[0];
   ASSERT_GE(h.sends(), 7u);
   const auto failures = h.delegate->eventsOf(Kind::FailToSend);
@@ -201,21 +208,25 @@ TEST_F(PingNetnsTest, SilentHostsAheadOfLoopbackDoNotDelayItsReplies) {
                                           "198.51.100.4", "198.51.100.5", "127.0.0.1"};
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE("run " + std::to_string(round + 1));
-    PingRun run = runOnce(hosts);
+    PingRun run = runUntil(hosts, sevenFrom(hosts.size() - 1, true));
     const HostRun& loopback = run.hosts.back();
     const auto replies = loopback.delegate->eventsOf(Kind::Reply);
-    EXPECT_GE(replies.size(), 7u);
-    for (const auto& reply : replies) {
-      EXPECT_LT(reply.result.qv_time(), 0.1);
-      EXPECT_LE(reply.at, run.stopRequested + 100ms);
-    }
+    ASSERT_GE(replies.size(), 7u);
+    // Held behind the silent hosts, a reply would wait out their reads (a
+    // period each, a second in all); the median shows that, where one reply
+    // delayed by a busy machine does not.
+    std::vector<double> times;
+    for (const auto& reply : replies) times.push_back(reply.result.qv_time());
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    EXPECT_LT(times[times.size() / 2], 0.1);
   }
 }
 
 TEST_F(PingNetnsTest, DescriptorsAreBackAfterThreeRuns) {
   const std::size_t before = openDescriptors();
   for (int round = 0; round < 3; ++round) {
-    PingRun run = runOnce({"198.51.100.9", "127.0.0.1", kUnrouted, "127.0.0.2"});
+    PingRun run = runUntil({"198.51.100.9", "127.0.0.1", kUnrouted, "127.0.0.2"},
+                           sevenFrom(1, true));
     EXPECT_GE(run.hosts[1].delegate->count(Kind::Reply), 7u);
   }
   manager_.reset();

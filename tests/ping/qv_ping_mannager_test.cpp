@@ -128,7 +128,12 @@ TEST_F(PingMannagerTest, SendsOneRequestPerPingerPerPeriodAfterStartingTwice) {
   EXPECT_EQ(sends.back().result.qv_sequenceNumber(), 3u);
 }
 
-TEST_F(PingMannagerTest, NextRunKeepsItsPingersWhenThePreviousStopIsStillQueued) {
+// The new run's pinger for another host, and for the same host: the old
+// pinger, stopped by then, must not drop the new one of its host.
+class PingMannagerNextRunTest : public PingMannagerTest,
+                                public testing::WithParamInterface<const char*> {};
+
+TEST_P(PingMannagerNextRunTest, KeepsItsPingersWhenThePreviousStopIsStillQueued) {
   Pinger& old = makePinger("h1");
   ASSERT_TRUE(startRun({&old}));
   ASSERT_TRUE(eventually([&] { return sentBy(old) == 1; }));
@@ -136,7 +141,7 @@ TEST_F(PingMannagerTest, NextRunKeepsItsPingersWhenThePreviousStopIsStillQueued)
   // Connection control: stop, then at once add the new run's pingers and set
   // them up. The manager's queue is held busy so that the stop has not run
   // yet when they are added.
-  Pinger& fresh = makePinger("h2");
+  Pinger& fresh = makePinger(GetParam());
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   manager_->qv_mainQueue()->async([released] { released.wait_for(10s); });
@@ -164,6 +169,11 @@ TEST_F(PingMannagerTest, NextRunKeepsItsPingersWhenThePreviousStopIsStillQueued)
     return manager_->sendLoopCountForTesting() == 1 && manager_->listenLoopCountForTesting() == 1;
   }));
 }
+
+INSTANTIATE_TEST_SUITE_P(Hosts, PingMannagerNextRunTest, testing::Values("h2", "h1"),
+                         [](const auto& info) {
+                           return std::string(info.param) == "h1" ? "SameHost" : "OtherHost";
+                         });
 
 TEST_F(PingMannagerTest, SetUpPassDropsEveryPingerOfAFailedHost) {
   // A pinger already set up fails a second set-up, which takes the other

@@ -4,11 +4,14 @@
 #include "tests/support/temp_dir.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -85,14 +88,15 @@ class Received {
 // replaces the handler.
 class IpcTest : public testing::Test {
  protected:
-  void startServer(Server::Handlers handlers = {}) {
+  void startServer(Server::Handlers handlers = {}, Server::Limits limits = {},
+                   mode_t mode = 0600) {
     if (!handlers.acceptPeer) handlers.acceptPeer = [](const PeerCredentials&) { return true; };
     if (!handlers.handle) {
       handlers.handle = [](const PeerCredentials&, std::string payload) {
         return std::optional<Message>(Message{"echo:" + payload, {}});
       };
     }
-    auto server = Server::listenAt(socketPath_, 0600, std::move(handlers));
+    auto server = Server::listenAt(socketPath_, mode, std::move(handlers), limits);
     ASSERT_TRUE(server.ok()) << server.error().message;
     server_ = std::move(server).value();
     server_->start();
@@ -548,13 +552,18 @@ TEST_F(IpcTest, AdoptTakesOnlyAListeningUnixStreamSocket) {
 TEST_F(IpcTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   std::promise<void> release;
   auto released = release.get_future().share();
+  // Every connection is this test's user: its share is the whole server.
+  Server::Limits limits;
+  limits.maxConnectionsPerUser = Server::kMaxConnections;
+  limits.connectionsKeptForRoot = 0;
   startServer({.acceptPeer = {},
                .handle =
                    [released](const PeerCredentials&, std::string p) {
                      released.wait_for(20s);
                      return std::optional<Message>(Message{p, {}});
                    },
-               .log = {}});
+               .log = {}},
+              limits);
   std::vector<std::unique_ptr<Received>> receivers;
   std::vector<std::unique_ptr<Connection>> connections;
   for (std::size_t i = 0; i < Server::kMaxConnections; ++i) {
@@ -575,6 +584,144 @@ TEST_F(IpcTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   EXPECT_TRUE(extra.waitForClose());
   release.set_value();
   for (auto& r : receivers) EXPECT_TRUE(r->waitForMessages(1));
+}
+
+// A connection holds a thread and a slot: one that sends nothing, or
+// starts a frame and never finishes it, is closed after its time-out. Time
+// spent in the handler does not count as silence.
+TEST_F(IpcTest, SilentConnectionsAndCutFramesAreClosedInTime) {
+  Server::Limits limits;
+  limits.idleTimeout = 300ms;
+  limits.frameTimeout = 300ms;
+  startServer({.acceptPeer = {},
+               .handle =
+                   [&](const PeerCredentials&, std::string payload) {
+                     if (payload == "slow") std::this_thread::sleep_for(3 * limits.idleTimeout);
+                     return std::optional<Message>(Message{"echo:" + payload, {}});
+                   },
+               .log = {}},
+              limits);
+  const auto frame = [](const std::string& payload) {
+    const auto header = frameHeader(static_cast<std::uint32_t>(payload.size()));
+    return std::string(header.begin(), header.end()) + payload;
+  };
+  const struct {
+    const char* name;
+    std::string sent;
+    std::string answer;
+  } cases[] = {
+      {"nothing sent", "", ""},
+      {"a header cut short", std::string("\0\0", 2), ""},
+      {"a frame cut short", frame("0123456789").substr(0, 7), ""},
+      {"silent after a request", frame("hi"), frame("echo:hi")},
+      {"silent after a request slower than the idle time-out", frame("slow"), frame("echo:slow")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int fd = rawConnect();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(static_cast<ssize_t>(c.sent.size()), ::send(fd, c.sent.data(), c.sent.size(), MSG_NOSIGNAL));
+    std::string got;
+    EXPECT_TRUE(readsEofAfter(fd, got));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, limits.idleTimeout);
+    EXPECT_EQ(c.answer, got);
+    ::close(fd);
+  }
+  EXPECT_EQ(0u, server_->connectionCount());
+}
+
+// Connects as `uid` (in a forked child), sends one frame on each of
+// `count` connections and holds them until killed. The parent learns how
+// many were answered.
+class PeerOfUser {
+ public:
+  PeerOfUser(const std::string& socketPath, uid_t uid, int count) {
+    int answers[2];
+    EXPECT_EQ(0, ::pipe2(answers, O_CLOEXEC));
+    const auto header = frameHeader(4);
+    const std::string request = std::string(header.begin(), header.end()) + "ping";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      // Raw system calls only: the server's threads do not exist here.
+      if (uid != 0 && (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+                       ::syscall(SYS_setgid, uid) != 0 || ::syscall(SYS_setuid, uid) != 0)) {
+        ::_exit(3);
+      }
+      char answered = 0;
+      for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        for (std::size_t k = 0; k < socketPath.size() && k + 1 < sizeof(address.sun_path); ++k) {
+          address.sun_path[k] = socketPath[k];
+        }
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) continue;
+        const timeval tv{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char byte = 0;
+        if (::read(fd, &byte, 1) == 1) ++answered;
+      }
+      (void)!::write(answers[1], &answered, 1);
+      for (;;) ::pause();
+    }
+    ::close(answers[1]);
+    pollfd waitFor{answers[0], POLLIN, 0};
+    char answered = -1;
+    if (::poll(&waitFor, 1, 30000) == 1) (void)!::read(answers[0], &answered, 1);
+    ::close(answers[0]);
+    answered_ = answered;
+  }
+  ~PeerOfUser() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  PeerOfUser(const PeerOfUser&) = delete;
+  PeerOfUser& operator=(const PeerOfUser&) = delete;
+
+  // Connections answered; -1 when the child never said.
+  int answered() const { return answered_; }
+
+ private:
+  pid_t pid_ = -1;
+  int answered_ = -1;
+};
+
+// One user holding connections must lock out neither other users nor
+// root: each user has a share, and some slots only root may take.
+TEST_F(IpcTest, EachUserHasAShareAndSomeSlotsAreKeptForRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as other users";
+  ASSERT_EQ(0, ::chmod(dir_.path().c_str(), 0755));
+  Server::Limits limits;
+  limits.maxConnections = 6;
+  limits.maxConnectionsPerUser = 2;
+  limits.connectionsKeptForRoot = 2;
+  startServer({}, limits, 0666);
+  const struct {
+    const char* name;
+    uid_t uid;
+    int connections;
+    int answered;
+  } steps[] = {
+      {"a user beyond its share", 1001, 3, 2},
+      {"another user up to the slots kept for root", 1002, 3, 2},
+      {"a third user finds only root's slots", 1003, 1, 0},
+      {"root takes its slots", 0, 2, 2},
+      {"nothing is left", 0, 1, 0},
+  };
+  std::vector<std::unique_ptr<PeerOfUser>> peers;
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.name);
+    peers.push_back(std::make_unique<PeerOfUser>(socketPath_, step.uid, step.connections));
+    EXPECT_EQ(step.answered, peers.back()->answered());
+  }
+  // Once a user leaves, its slots are free again.
+  peers.erase(peers.begin());
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (server_->connectionCount() > 4 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_EQ(1, PeerOfUser(socketPath_, 1003, 1).answered());
 }
 
 }  // namespace
