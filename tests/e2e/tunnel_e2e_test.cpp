@@ -258,6 +258,8 @@ TEST_P(TunnelEndToEndTest, ConnectCarriesTrafficThroughTheLineAndDisconnectPutsE
 
   client_->send("disconnect");
   ASSERT_TRUE(client_->expect("status: off", 60s)) << diagnostics();
+  // The session released is the one the connect obtained.
+  ASSERT_TRUE(service_->waitForRequest("/api/2/line/disconnect/11", 10s));
   EXPECT_EQ(before_, session_->proxySettings());
   EXPECT_FALSE(listening(9090));
   EXPECT_FALSE(listening(9099));
