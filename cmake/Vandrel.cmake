@@ -8,20 +8,21 @@ function(vandrel_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
+# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS [PIDNS]] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
 #                  [NO_ASAN reason] [NO_TSAN reason])
 # NETNS runs the binary inside a private network and mount namespace made
-# by scripts/netns-run (lo up, ICMP datagram sockets allowed); DBUS runs it
-# under its own session bus. HANDLES_SIGNALS: the test or its children catch
-# fatal signals themselves; the sanitizers leave those signals to them
-# (cmake/Guards.cmake). NO_ASAN / NO_TSAN keep a test out of that
-# sanitizer's run (it stays registered and shows as not run); the reason is
-# required: only a test that must die by a signal, or that forks or execs in
-# a way the sanitizer cannot follow, may opt out.
+# by scripts/netns-run (lo up, ICMP datagram sockets allowed); PIDNS adds a
+# process namespace of its own, for tests that read the whole process
+# table; DBUS runs it under its own session bus. HANDLES_SIGNALS: the test
+# or its children catch fatal signals themselves; the sanitizers leave those
+# signals to them (cmake/Guards.cmake). NO_ASAN / NO_TSAN keep a test out of
+# that sanitizer's run (it stays registered and shows as not run); the
+# reason is required: only a test that must die by a signal, or that forks
+# or execs in a way the sanitizer cannot follow, may opt out.
 find_package(GTest REQUIRED)
 function(vandrel_add_test name)
-  cmake_parse_arguments(ARG "NETNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN" "SOURCES;LIBS"
-                        ${ARGN})
+  cmake_parse_arguments(ARG "NETNS;PIDNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN"
+                        "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
                         Threads::Threads)
@@ -29,12 +30,12 @@ function(vandrel_add_test name)
   vandrel_register_test(${name} $<TARGET_FILE:${name}> ${ARGN})
 endfunction()
 
-# vandrel_register_test(NAME COMMAND [NETNS] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
+# vandrel_register_test(NAME COMMAND [NETNS [PIDNS]] [DBUS] [HANDLES_SIGNALS] [TIMEOUT s]
 #                       [NO_ASAN reason] [NO_TSAN reason] [LABELS ...] [ARGS ...])
 # Registers an executable that is already defined as a test with the
 # wrappers, labels and environment every test gets.
 function(vandrel_register_test name executable)
-  cmake_parse_arguments(ARG "NETNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN"
+  cmake_parse_arguments(ARG "NETNS;PIDNS;DBUS;HANDLES_SIGNALS" "TIMEOUT;NO_ASAN;NO_TSAN"
                         "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   foreach(sanitizer ASAN TSAN)
     if("NO_${sanitizer}" IN_LIST ARG_KEYWORDS_MISSING_VALUES)
@@ -45,6 +46,9 @@ function(vandrel_register_test name executable)
   set(labels unit)
   if(ARG_NETNS)
     set(command ${PROJECT_SOURCE_DIR}/scripts/netns-run ${command})
+    if(ARG_PIDNS)
+      set(command ${CMAKE_COMMAND} -E env VANDREL_NETNS_PIDS=1 ${command})
+    endif()
     set(labels netns)
   endif()
   if(ARG_DBUS)
