@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analytics/tally/tly_logger.h"
@@ -153,6 +154,31 @@ class TLYUploaderTest : public ::testing::Test {
     delegate_ = std::make_shared<RecordingDelegate>(events_);
   }
 
+  // An uploader lives until its last task has reported, which may be on a
+  // worker thread after the test body let go of it; it removes its observer
+  // from the notification centre and logs as it goes, so it must be gone
+  // before they are.
+  void TearDown() override {
+    EXPECT_TRUE(uploadersGone());
+    // expired() orders nothing; the lock orders the last log line before
+    // the fixture goes.
+    std::lock_guard<std::mutex> lock(logMutex_);
+  }
+
+  ::testing::AssertionResult uploadersGone() {
+    const auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    for (const auto& uploader : uploaders_) {
+      while (!uploader.expired()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          return ::testing::AssertionFailure()
+                 << "an uploader was still alive " << kTimeout.count() << " s after its test";
+        }
+        std::this_thread::sleep_for(5ms);
+      }
+    }
+    return ::testing::AssertionSuccess();
+  }
+
   std::shared_ptr<TLYUploader> makeUploader(
       std::vector<crash::TRLCertificate> pinned = {certificateOf(TestCertificateAuthority::shared())}) {
     TLYUploaderEnvironment environment;
@@ -162,7 +188,9 @@ class TLYUploaderTest : public ::testing::Test {
     environment.debug = [] { return false; };
     environment.isExtension = [] { return false; };
     environment.logger = &logger_;
-    return TLYUploader::initWithQueue(queue_, delegate_, environment);
+    auto uploader = TLYUploader::initWithQueue(queue_, delegate_, environment);
+    uploaders_.push_back(uploader);
+    return uploader;
   }
 
   // A real package: events/<boundary>.multipartmime holding one gzip part.
@@ -206,6 +234,7 @@ class TLYUploaderTest : public ::testing::Test {
   TLYLogger logger_;
   std::unique_ptr<ServiceStandin> server_;
   std::shared_ptr<RecordingDelegate> delegate_;
+  std::vector<std::weak_ptr<TLYUploader>> uploaders_;
 };
 
 TEST_F(TLYUploaderTest, UploadSendsThePackageWithTheKitHeadersAndReportsTheFinish) {

@@ -60,19 +60,24 @@ class LinePingNetnsTest : public ::testing::Test {
     models_ = std::make_unique<qv_RegionModels>(
         std::make_shared<PingMannagerAdapter>(manager_), connection_, defaults_,
         platform::Scheduler::system());
-    models_->setFinishPing([this] {
+    // The hand-over runs on a worker and may still be returning from
+    // resolve() when the test has its figures and ends: it settles its own
+    // copy of the promise, never the fixture's.
+    models_->setFinishPing([this, handedOver = handedOver_] {
       std::vector<Value::Dictionary> handed;
       for (const auto& r : models_->qv_vdr_models()) handed.push_back(r.toDictionary());
-      handedOver_.resolve(handed);
+      handedOver.resolve(handed);
     });
   }
 
   void TearDown() override {
     if (!inNamespace()) return;
     writeRange("0 2147483647");
-    // The cycle is over once it has handed over; let the manager's queues
-    // finish their last jobs before the models go.
-    if (handedOver_.isSettled()) std::this_thread::sleep_for(100ms);
+    // The cycle is over once it has handed over and every line has done its
+    // stop bookkeeping and left the ping group; only then may the models go.
+    if (handedOver_.isSettled()) {
+      EXPECT_TRUE(models_->linePingGroup().wait(2s)) << "a line still holds the ping group";
+    }
   }
 
   std::optional<double> stored(std::int64_t id) {

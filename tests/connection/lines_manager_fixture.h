@@ -92,6 +92,17 @@ class LinesManagerTestBase : public ServiceApiTest {
                                               clock_);
   }
 
+  // Drops the manager once the work it started on other queues has ended: a
+  // fetch's reply job resolves the caller's promise and only then lets go
+  // of the manager.
+  ::testing::AssertionResult dropManager() {
+    if (!pumpUntil([&] { return manager_->pendingWorkCount() == 0; })) {
+      return ::testing::AssertionFailure() << "the manager's work on other queues never ended";
+    }
+    manager_.reset();
+    return ::testing::AssertionSuccess();
+  }
+
   // A fetch of the region list, waited for.
   ResultData fetch() {
     platform::Promise<ResultData> promise;

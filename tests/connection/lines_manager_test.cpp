@@ -94,7 +94,7 @@ TEST_F(LinesManagerTest, StoredAutoSelectCountsOnlyAsTheTextFalseOrTrue) {
     }
     makeManager();
     EXPECT_EQ(manager_->isAutoSelect(), c.expected);
-    manager_.reset();
+    ASSERT_TRUE(dropManager());
   }
 }
 
@@ -111,7 +111,7 @@ TEST_F(LinesManagerTest, ChoiceAndCatalogueSurviveARestartThroughTheCache) {
   EXPECT_EQ(defaults_.getString(kIsAutoSelectKey), "false");
   const std::string catalogue = manager_->model()->toJsonText();
 
-  manager_.reset();
+  ASSERT_TRUE(dropManager());
   makeManager();
   ASSERT_TRUE(manager_->model().has_value());
   EXPECT_EQ(manager_->model()->toJsonText(), catalogue);

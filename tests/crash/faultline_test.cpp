@@ -26,6 +26,7 @@
 #include "platform/defaults.h"
 #include "platform/dispatch.h"
 #include "tests/crash/capture_test_support.h"
+#include "tests/support/sanitizers.h"
 #include "tests/support/temp_dir.h"
 
 namespace vandrel::crash {
@@ -512,6 +513,10 @@ class FaultlineCaptureTest : public ::testing::Test {
 };
 
 TEST_F(FaultlineCaptureTest, CrashDiesOfAnIllegalInstructionAndIsRecorded) {
+  if (test_support::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "its forked child starts threads; ThreadSanitizer refuses threads after a "
+                    "multi-threaded fork";
+  }
   const int status = runStartedChild([](Faultline& kit) { kit.crash(); });
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGILL);
@@ -519,6 +524,10 @@ TEST_F(FaultlineCaptureTest, CrashDiesOfAnIllegalInstructionAndIsRecorded) {
 }
 
 TEST_F(FaultlineCaptureTest, ThrowExceptionIsRecordedAsTheTestException) {
+  if (test_support::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "its forked child starts threads; ThreadSanitizer refuses threads after a "
+                    "multi-threaded fork";
+  }
   // On a thread of its own, so no test framework handler catches it.
   const int status = runStartedChild([](Faultline& kit) { std::thread([&kit] { kit.throwException(); }).join(); });
   ASSERT_TRUE(WIFSIGNALED(status)) << status;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash/kit/trl_network_client.h"
 #include "crash/kit/trl_settings.h"
 #include "platform/clock.h"
 #include "platform/dispatch.h"
@@ -76,6 +77,23 @@ class FLTBetaControllerTest : public ::testing::Test {
     kit_->endpoint = server_->url();
   }
 
+  // A check that met a passing failure leaves a retry waiting on the
+  // fixture's scheduler, and the waiting retry keeps its network client
+  // (and the controller) alive. Ended as its owner ends it, the retry
+  // settles at once; every controller must then be gone before the fixture
+  // its jobs log through.
+  void TearDown() override {
+    for (const auto& made : controllers_) {
+      if (auto controller = made.lock()) controller->networkClient()->invalidateAndCancel();
+    }
+    for (const auto& made : controllers_) {
+      EXPECT_TRUE(eventually([&] { return made.expired(); }, "a controller outlived its test"));
+    }
+    // expired() orders nothing; the lock orders the last log line before
+    // the fixture goes.
+    platform::MutexLock lock(logMutex_);
+  }
+
   std::shared_ptr<FLTBetaController> makeController(std::function<std::optional<std::string>()> token =
                                                         [] { return std::optional<std::string>("beta-tok"); }) {
     FLTBetaControllerEnvironment environment;
@@ -100,6 +118,7 @@ class FLTBetaControllerTest : public ::testing::Test {
     environment.localeIdentifier = [] { return std::string("de_CH"); };
     auto controller = FLTBetaController::initWithDelegate(kit_, environment);
     EXPECT_TRUE(controller->networkClient());
+    controllers_.push_back(controller);
     return controller;
   }
 
@@ -131,6 +150,7 @@ class FLTBetaControllerTest : public ::testing::Test {
 
   platform::ManualClock clock_;
   platform::Scheduler scheduler_{clock_};
+  std::vector<std::weak_ptr<FLTBetaController>> controllers_;
   std::shared_ptr<platform::SerialQueue> mainQueue_ = std::make_shared<platform::SerialQueue>("test.beta.main");
   platform::NotificationCenter center_;
   std::shared_ptr<FakeKit> kit_ = std::make_shared<FakeKit>();

@@ -172,9 +172,16 @@ TEST(FLTCrashReportingControllerChild, Launch) {
 int runLaunchInChild(const std::string& root, const std::string& mode) {
   const std::string rootEntry = std::string(kChildRootVariable) + "=" + root;
   const std::string modeEntry = std::string(kChildModeVariable) + "=" + mode;
+  // The options of a sanitized run go to the child too: it crashes on
+  // purpose, and the sanitizer must leave that crash to the kit.
+  std::vector<std::string> sanitizerEntries;
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) sanitizerEntries.push_back(std::string(name) + "=" + value);
+  }
   std::vector<char*> envp;
   envp.push_back(const_cast<char*>(rootEntry.c_str()));
   envp.push_back(const_cast<char*>(modeEntry.c_str()));
+  for (auto& entry : sanitizerEntries) envp.push_back(entry.data());
   envp.push_back(nullptr);
   char self[] = "/proc/self/exe";
   char filter[] = "--gtest_filter=FLTCrashReportingControllerChild.Launch";

@@ -319,11 +319,17 @@ class TRLNetworkClientTest : public ::testing::Test {
   }
 
   // Succeeds once the client holds `count` retries waiting on the clock.
+  // Waits until `count` retries wait, each with its timer armed on the
+  // scheduler: a retry counts as pending a moment before its timer is set
+  // (from the clock of that moment), and moving the clock in between would
+  // put the timer off by as much.
   ::testing::AssertionResult waitForPendingRetries(TRLNetworkClient& client, std::size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + kTimeout;
-    while (client.pendingRetryCount() != count) {
+    while (client.pendingRetryCount() != count || scheduler_.pendingCountForTesting() != count) {
       if (std::chrono::steady_clock::now() > deadline) {
-        return ::testing::AssertionFailure() << client.pendingRetryCount() << " retries pending";
+        return ::testing::AssertionFailure()
+               << client.pendingRetryCount() << " retries pending, "
+               << scheduler_.pendingCountForTesting() << " timers armed";
       }
       std::this_thread::sleep_for(1ms);
     }

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -400,20 +401,27 @@ TEST(TRLNetworkOperationTest, CommonHeadersReachTheServerInOrder) {
   ASSERT_TRUE(builder.URL().has_value());
 
   platform::HttpSession session(platform::HttpSessionConfig{});
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::optional<platform::HttpResponse> response;
+  // Shared with the completion, which runs on another thread and may still
+  // be returning from its notify when this test has moved on (or, after a
+  // time-out, run when it has ended).
+  struct Reply {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::optional<platform::HttpResponse> response;
+  };
+  auto reply = std::make_shared<Reply>();
   session.send(op->mutableRequestWithDefaultHTTPHeaderFieldsAndTimeoutForURL(*builder.URL()),
-               platform::globalQueue(), [&](platform::HttpResponse r) {
-                 {
-                   std::lock_guard<std::mutex> lock(mutex);
-                   response = std::move(r);
-                 }
-                 cv.notify_all();
+               platform::globalQueue(), [reply](platform::HttpResponse r) {
+                 std::lock_guard<std::mutex> lock(reply->mutex);
+                 reply->response = std::move(r);
+                 reply->cv.notify_all();
                });
+  std::optional<platform::HttpResponse> response;
   {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(cv.wait_for(lock, 15s, [&] { return response.has_value(); }));
+    std::unique_lock<std::mutex> lock(reply->mutex);
+    ASSERT_TRUE(reply->cv.wait_for(lock, 15s, [&] { return reply->response.has_value(); }))
+        << "no response within 15 s";
+    response = reply->response;
   }
   ASSERT_TRUE(response->ok()) << response->error->message;
   EXPECT_EQ(response->status, 200);

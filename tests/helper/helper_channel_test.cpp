@@ -141,10 +141,12 @@ TEST_F(HelperToolTest, MalformedOrOversizedFramesCloseTheConnection) {
   const auto header = platform::ipc::frameHeader(2 * 1024 * 1024);
   std::string tooBig(header.data(), header.size());
   tooBig += std::string(64 * 1024, 'x');
-  const std::string garbage = "\x00\x00\x00\x05\xff\xff\xff\xff\xff";
+  // Nine bytes, NULs included: a length of 5, then 5 bytes no request
+  // decodes from.
+  const std::string garbage("\x00\x00\x00\x05\xff\xff\xff\xff\xff", 9);
   const std::vector<Case> cases = {
       {"2 MiB frame", tooBig},
-      {"undecodable", std::string(garbage.data(), 9)},
+      {"undecodable", garbage},
       {"id 0", frameOf(checkDaemonRequest(), 0)},
   };
   for (const auto& c : cases) {
