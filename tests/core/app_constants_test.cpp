@@ -131,7 +131,9 @@ TEST(TextCheckTest, IsEmail) {
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(isEmail(text), expected) << text.substr(0, 40);
     // The same rule as the whole-text pattern it stands for.
-    if (text.size() < 1000) EXPECT_EQ(matches(text, R"(.*@.*\..*)"), expected) << text;
+    if (text.size() < 1000) {
+      EXPECT_EQ(matches(text, R"(.*@.*\..*)"), expected) << text;
+    }
   }
 }
 
