@@ -10,6 +10,10 @@
 //     delayed ping replies. Writes DIR/ready once everything listens and
 //     serves until SIGINT or SIGTERM.
 //
+//   vandrel-demo-world lines
+//     Each line's address and ping time in milliseconds, one line each, for
+//     a network emulator to delay.
+//
 //   vandrel-demo-world home DIR
 //     The demo user's home before the first start: the helper counts as
 //     installed (the sandbox runs it), and the smart mode's rule list holds
@@ -375,7 +379,14 @@ int main(int argc, char** argv) {
     return serve(args[1], args.size() == 3);
   }
   if (args.size() == 2 && args[0] == "home") return prepareHome(args[1]);
+  if (args.size() == 1 && args[0] == "lines") {
+    for (const demo::DemoLine& line : demo::Catalogue::inSandbox().lines()) {
+      std::printf("%s %d\n", line.address.c_str(), line.pingMs);
+    }
+    return 0;
+  }
   std::fprintf(stderr, "usage: vandrel-demo-world serve DIR [--echo]\n"
+                       "       vandrel-demo-world lines\n"
                        "       vandrel-demo-world home DIR\n");
   return 2;
 }
