@@ -1,10 +1,11 @@
 #pragma once
 
 // The service as a user meets it on this machine: the HTTPS stand-in on
-// 127.0.0.1 with a demo account, three regions and their lines, sessions on
-// those lines and the pages the application asks for at start; and a bundle
-// directory whose certificate slot pins the stand-in's CA, for the
-// application to run against (VANDREL_BUNDLE, VANDREL_API_HOSTS).
+// 127.0.0.1 scripted with the demo catalogue (a demo account, three regions
+// and their lines on loopback addresses, sessions on those lines and the
+// pages the application asks for at start); and a bundle directory whose
+// certificate slot pins the stand-in's CA, for the application to run
+// against (VANDREL_BUNDLE, VANDREL_API_HOSTS).
 
 #include <filesystem>
 #include <memory>
@@ -13,14 +14,15 @@
 #include <vector>
 
 #include "tests/support/service_standin.h"
+#include "tools/demo-world/demo_catalogue.h"
 
 namespace vandrel::user_testing {
 
-inline constexpr std::string_view kDemoEmail = "demo@vandrel.test";
-inline constexpr std::string_view kDemoPassword = "vandrel-demo";
-inline constexpr std::string_view kRefusedMessage = "Incorrect email or password";
+using demo::kDemoEmail;
+using demo::kDemoPassword;
+using demo::kRefusedMessage;
 // The regions of the demo catalogue, in its order.
-inline const std::vector<std::string> kDemoRegions = {"Japan", "Germany", "USA"};
+inline const std::vector<std::string> kDemoRegions = demo::Catalogue::onLoopback().regionNames();
 
 class DemoService {
  public:
@@ -45,6 +47,7 @@ class DemoService {
  private:
   void script();
 
+  const demo::Catalogue catalogue_ = demo::Catalogue::onLoopback();
   std::unique_ptr<test_support::ServiceStandin> standin_;
 };
 

@@ -1,0 +1,278 @@
+// scripts/run as a newcomer meets it, headless: no deployment, so it sets
+// up the demo's sandbox and starts the application in it, on this test's
+// own desktop (virtual screen, window manager, tray). The test signs in
+// with the account the script prints, sees the regions with their own ping
+// times, connects, fetches the demo page through the line, disconnects and
+// quits, the way a user does, over the accessibility bus of the demo's
+// session; then nothing of the demo may be left: no namespace, process or
+// temporary file. Inside scripts/netns-run (its namespaces' names stay in
+// this test's mount namespace). The screenshots of the signed-in and
+// connected window are kept for the README (scripts/screenshots).
+
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/helper/helper_fixture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/user/accessibility.h"
+#include "tests/user/desktop.h"
+
+namespace vandrel::user_testing {
+namespace {
+
+constexpr auto kShort = 20s;
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The first submatch of `pattern` in `text`, empty when none.
+std::string search(const std::string& text, const std::string& pattern) {
+  std::smatch match;
+  return std::regex_search(text, match, std::regex(pattern)) ? match[1].str() : std::string();
+}
+
+std::string commandOutput(const std::vector<std::string>& argv, const fs::path& log) {
+  std::error_code ignored;
+  fs::remove(log, ignored);
+  runToEnd(argv, {"PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"}, log, 30s);
+  return readText(log);
+}
+
+// Processes running one of `executables` (by path), besides this test.
+std::vector<std::string> processesOf(const std::set<fs::path>& executables) {
+  std::vector<std::string> found;
+  DIR* proc = ::opendir("/proc");
+  while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+    std::error_code error;
+    const fs::path exe = fs::read_symlink(fs::path("/proc") / entry->d_name / "exe", error);
+    if (!error && executables.count(exe)) found.push_back(std::string(entry->d_name) + " " + exe.string());
+  }
+  if (proc) ::closedir(proc);
+  return found;
+}
+
+class DemoRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!helper::testing_support::requireRootNamespace()) {
+      GTEST_SKIP() << "the demo needs root inside scripts/netns-run";
+    }
+    session_ = std::make_unique<test_support::TempDir>("vandrel-demo-desktop");
+    std::string failure;
+    desktop_ = Desktop::start(session_->path(), &failure);
+    ASSERT_TRUE(desktop_) << "no desktop: " << failure;
+    temp_ = std::make_unique<test_support::TempDir>("vandrel-demo-tmp");
+    ::chmod(temp_->path().c_str(), 0755);
+    shots_ = fs::path(std::getenv("VANDREL_BINARY_DIR")) / "tests" / "demo" / "screenshots";
+    fs::remove_all(shots_);
+    fs::create_directories(shots_);
+  }
+
+  void TearDown() override {
+    if (HasFailure() && run_) {
+      desktop_->screenshot(shots_ / "failure.png");
+      std::printf("scripts/run said:\n%s\n", readText(log()).c_str());
+      if (!demoDir_.empty()) {
+        for (const char* file : {"app.log", "helper.log", "world/world.log"}) {
+          std::printf("---- %s\n%s\n", file, readText(demoDir_ / file).c_str());
+        }
+      }
+    }
+    run_.reset();
+    desktop_.reset();
+  }
+
+  fs::path log() const { return session_->path() / "run.log"; }
+
+  // scripts/run as a newcomer types it, with the build this test belongs to.
+  void startRun() {
+    const std::string source = std::getenv("VANDREL_SOURCE_DIR");
+    std::vector<std::string> env = {
+        "PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+        "HOME=" + session_->path().string(),
+        "DISPLAY=" + desktop_->display(),
+        "TMPDIR=" + temp_->path().string(),
+        "VANDREL_BUILD_DIR=" + std::string(std::getenv("VANDREL_BINARY_DIR")),
+        "QT_QPA_PLATFORM=xcb",
+        "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1",
+        "LANG=C.UTF-8",
+    };
+    run_ = std::make_unique<ChildProcess>(std::vector<std::string>{source + "/scripts/run"}, env,
+                                          log());
+  }
+
+  // What the script printed, once it has printed `pattern`.
+  std::string waitForOutput(const std::string& pattern, std::chrono::milliseconds timeout) {
+    std::string text;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          text = readText(log());
+          return !search(text, pattern).empty() || !run_->running();
+        },
+        timeout, "scripts/run to print " + pattern));
+    return search(text, pattern);
+  }
+
+  Element waitFor(const Query& query, const std::string& what,
+                  std::chrono::milliseconds timeout = kShort) {
+    Element found;
+    EXPECT_TRUE(Accessibility::waitFor([&] { return Accessibility::find(app_, query); }, found,
+                                       timeout, what));
+    return found;
+  }
+
+  void press(const Query& query, const std::string& what) {
+    Element element = waitFor(query, what);
+    ASSERT_TRUE(element) << what;
+    ASSERT_TRUE(element.activate()) << "pressing " << what;
+  }
+
+  Element window(const std::string& title) {
+    for (const Element& child : app_.children()) {
+      if (child.name() == title && child.showing()) return child;
+    }
+    return {};
+  }
+
+  std::string pingText(const std::string& region) {
+    Element row = Accessibility::find(app_, {Role::Filler, region});
+    for (const Element& label : Accessibility::findAll(row, {Role::Label, std::nullopt})) {
+      const std::string text = label.name();
+      if (std::regex_match(text, std::regex("[0-9]+ ms"))) return text;
+    }
+    return {};
+  }
+
+  void answerAlert(const std::string& text, const std::string& button) {
+    Element alert;
+    ASSERT_TRUE(Accessibility::waitFor(
+        [&] {
+          for (const Element& candidate : Accessibility::findAll(app_, {Role::Alert, std::nullopt})) {
+            if (Accessibility::find(candidate, {Role::Label, text})) return candidate;
+          }
+          return Element();
+        },
+        alert, kShort, "an alert saying \"" + text + "\""));
+    Element pressed = Accessibility::find(alert, {Role::Button, button});
+    ASSERT_TRUE(pressed) << "the alert's button " << button;
+    ASSERT_TRUE(pressed.activate());
+  }
+
+  std::string fetchPage() {
+    return commandOutput({std::string(std::getenv("VANDREL_SOURCE_DIR")) + "/scripts/sandbox", "page"},
+                         session_->path() / "page.out");
+  }
+
+  std::unique_ptr<test_support::TempDir> session_;
+  std::unique_ptr<test_support::TempDir> temp_;
+  std::unique_ptr<Desktop> desktop_;
+  std::unique_ptr<ChildProcess> run_;
+  fs::path shots_;
+  fs::path demoDir_;
+  Element app_;
+};
+
+TEST_F(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothing) {
+  startRun();
+  const std::string account = waitForOutput(R"(Sign in as +(\S+))", 120s);
+  const std::string password = waitForOutput(R"(password +(\S+))", 5s);
+  demoDir_ = waitForOutput(R"(files in (\S+))", 5s);
+  ASSERT_FALSE(account.empty()) << readText(log());
+  ASSERT_FALSE(password.empty());
+  ASSERT_EQ(demoDir_.parent_path(), temp_->path());
+
+  // The application's accessibility bus is found through the demo's own
+  // session bus (a socket by path, reachable from here).
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (demoDir_ / "runtime" / "bus").string()).c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (demoDir_ / "runtime").c_str(), 1);
+  ::setenv("DISPLAY", desktop_->display().c_str(), 1);
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(demoDir_ / "runtime" / "bus"); }, kShort,
+                        "the demo's session bus"));
+  ASSERT_TRUE(Accessibility::connect());
+  ASSERT_TRUE(Accessibility::waitFor(
+      [&] {
+        for (const Element& candidate : Accessibility::applications()) {
+          if (candidate.name() == "Vandrel") return candidate;
+        }
+        return Element();
+      },
+      app_, 60s, "the application on the demo's accessibility bus"));
+
+  // A newcomer's first start: the tour, then the window.
+  press({Role::Button, "Get Started"}, "the tour's Get Started");
+  press({Role::Button, "Sign In"}, "the visitor's Sign In");
+  Element signIn;
+  ASSERT_TRUE(Accessibility::waitFor([&] { return window("Sign In"); }, signIn, kShort,
+                                     "the sign-in window"));
+  Element email = Accessibility::find(signIn, {Role::Text, "Email"});
+  Element secret = Accessibility::find(signIn, {Role::PasswordText, "Password"});
+  ASSERT_TRUE(email && secret);
+  ASSERT_TRUE(email.setText(account));
+  ASSERT_TRUE(secret.setText(password));
+  ASSERT_TRUE(Accessibility::find(signIn, {Role::Button, "Sign In"}).activate());
+  waitFor({Role::Label, account}, "the account's name in the window");
+
+  // Each region shows a ping time of its own.
+  std::vector<std::string> pings;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        pings.clear();
+        for (const char* region : {"Japan", "Germany", "USA"}) pings.push_back(pingText(region));
+        return std::set<std::string>(pings.begin(), pings.end()).size() == 3 &&
+               std::find(pings.begin(), pings.end(), "") == pings.end();
+      },
+      45s, "three regions with three different ping times", [] { Accessibility::pump(); }))
+      << pings[0] << " / " << pings[1] << " / " << pings[2];
+  desktop_->screenshot(shots_ / "signed-in.png");
+
+  // Connected, the page sees the line, not the client.
+  EXPECT_NE(fetchPage().find("not through a line"), std::string::npos);
+  press({Role::Button, "Connect"}, "the connect button");
+  answerAlert("Terms Of Service", "Accept");
+  waitFor({Role::Button, "Connected"}, "the window's Connected", 60s);
+  desktop_->screenshot(shots_ / "connected.png");
+  const std::string page = fetchPage();
+  EXPECT_NE(page.find("through the line"), std::string::npos) << page;
+  EXPECT_EQ(page.find("not through"), std::string::npos) << page;
+  EXPECT_FALSE(search(page, R"(from (203\.0\.113\.\d+))").empty()) << page;
+
+  press({Role::Button, "Connected"}, "the connect button");
+  waitFor({Role::Button, "Connect"}, "the window's Connect", 60s);
+  EXPECT_NE(fetchPage().find("not through a line"), std::string::npos);
+
+  // The application may end before it answers the press: its end is what
+  // counts.
+  Element quit = waitFor({Role::MenuItem, "Quit Vandrel", false}, "Vandrel > Quit Vandrel");
+  ASSERT_TRUE(quit);
+  quit.activate();
+  const std::optional<int> status = run_->waitExit(60s);
+  ASSERT_TRUE(status.has_value()) << "scripts/run still runs after the quit";
+  EXPECT_EQ(*status, 0) << readText(log());
+
+  // Nothing left: namespaces, files, processes.
+  EXPECT_EQ(commandOutput({"ip", "netns", "list"}, session_->path() / "netns.out"), "");
+  EXPECT_TRUE(fs::is_empty(temp_->path())) << "a file of the demo is left in " << temp_->path();
+  const std::string build = std::getenv("VANDREL_BINARY_DIR");
+  EXPECT_EQ(processesOf({build + "/Vandrel.app/Contents/MacOS/Vandrel",
+                         build + "/tools/demo-world/vandrel-demo-world", "/usr/bin/ss-server",
+                         "/usr/bin/ss-local", "/usr/sbin/privoxy"}),
+            std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace vandrel::user_testing
