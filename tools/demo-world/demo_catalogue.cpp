@@ -30,9 +30,9 @@ Catalogue Catalogue::onLoopback() {
   Catalogue c;
   // The flag keys are names, not addresses: the rows show the placeholder flag.
   c.regions = {
-      {"jp", "Japan", "flag_jp", {{11, "Tokyo 1", "Tokyo", "127.0.0.1"}}},
-      {"de", "Germany", "flag_de", {{21, "Frankfurt 1", "Frankfurt", "127.0.0.2"}}},
-      {"us", "USA", "flag_us", {{31, "Los Angeles 1", "Los Angeles", "127.0.0.3"}}},
+      {"jp", "Japan", "flag_jp", {{11, "Tokyo 1", "Tokyo", "127.0.0.1", std::nullopt}}},
+      {"de", "Germany", "flag_de", {{21, "Frankfurt 1", "Frankfurt", "127.0.0.2", std::nullopt}}},
+      {"us", "USA", "flag_us", {{31, "Los Angeles 1", "Los Angeles", "127.0.0.3", std::nullopt}}},
   };
   c.sessionServer = "198.51.100.7";
   return c;
