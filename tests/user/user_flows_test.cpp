@@ -245,6 +245,23 @@ class UserFlowsTest : public ::testing::Test {
     desktop_->click(box[0] + box[2] / 2, box[1] + box[3] / 2);
   }
 
+  // Clicks the row named `name`. The list rebuilds its rows whenever the
+  // lines change (the region fetch, the end of each ping cycle), and a row
+  // found a moment ago may be gone, its place taken by a new one, with no
+  // extents to aim at: the row is looked up again until one is on screen.
+  void clickRow(const std::string& name) {
+    Element row;
+    ASSERT_TRUE(Accessibility::waitFor(
+        [&] {
+          Element candidate = Accessibility::find(application_, {Role::Filler, name});
+          if (!candidate || !candidate.showing()) return Element();
+          const auto box = candidate.extents();
+          return box[2] > 0 && box[3] > 0 ? candidate : Element();
+        },
+        row, kShort, "the " + name + " row on screen"));
+    clickOn(row);
+  }
+
   std::string labelText(const std::string& description) {
     for (const Element& label : Accessibility::findAll(application_, {Role::Label, std::nullopt})) {
       if (label.description() == description) return label.name();
@@ -529,13 +546,11 @@ TEST_F(UserFlowsTest, ClickingACountryRowThenTheAutomaticRowChoosesEach) {
   seenTheTour();
   startApp();
   signIn();
-  Element japan = waitFor({Role::Filler, "Japan"}, "the Japan row");
-  clickOn(japan);
+  clickRow("Japan");
   EXPECT_TRUE(waitUntil([&] { return currentRegion() == "Japan"; }, kShort,
                         "Japan as the current region", [] { Accessibility::pump(); }));
   step("japan");
-  Element automatic = waitFor({Role::Filler, "Smart Location"}, "the automatic row");
-  clickOn(automatic);
+  clickRow("Smart Location");
   EXPECT_TRUE(waitUntil([&] { return currentRegion() == "Smart Location"; }, kShort,
                         "the automatic choice as the current region",
                         [] { Accessibility::pump(); }));
@@ -679,7 +694,7 @@ TEST_F(UserFlowsTest, StartedAgainTheWindowShowsTheSavedAccountAndRegions) {
     waitFor({Role::Filler, region}, "the saved region " + region);
   }
   step("restarted");
-  clickOn(waitFor({Role::Filler, "USA"}, "the USA row"));
+  clickRow("USA");
   EXPECT_TRUE(waitUntil([&] { return currentRegion() == "USA"; }, kShort,
                         "USA as the current region", [] { Accessibility::pump(); }));
   EXPECT_TRUE(app_->running());
