@@ -281,6 +281,13 @@ void LinesManager::pingAllLines(const Value::Dictionary& data) {
 }
 
 void LinesManager::finishPing() {
+  // The ping cycle calls this from its own job: counted from before the
+  // cycle is marked handled, so whoever sees it handled also sees the work.
+  ++pendingWork_;
+  struct Uncount {
+    std::atomic<int>& count;
+    ~Uncount() { --count; }
+  } uncount{pendingWork_};
   // Test and clear in one step: of the two calls of a cycle, one goes on.
   if (!shouldHandlePing_.exchange(false)) return;
   Value::Array regions;
