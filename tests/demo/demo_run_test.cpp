@@ -1,13 +1,15 @@
 // scripts/run as a newcomer meets it, headless: no deployment, so it sets
 // up the demo's sandbox and starts the application in it, on this test's
-// own desktop (virtual screen, window manager, tray). The test signs in
-// with the account the script prints, sees the regions with their own ping
-// times, connects, fetches the demo page through the line, disconnects and
+// own desktop (virtual screen, window manager, tray), in each connect mode
+// in turn (--mode). The test signs in with the account the script prints,
+// sees the regions with their own ping times, connects, fetches the demo
+// page through the line the way the mode carries it (the desktop's proxy
+// for the web modes, the plain route for the others), disconnects and
 // quits, the way a user does, over the accessibility bus of the demo's
 // session; then nothing of the demo may be left: no namespace, process or
 // temporary file. Inside scripts/netns-run (its namespaces' names stay in
 // this test's mount namespace). The screenshots of the signed-in and
-// connected window are kept for the README (scripts/screenshots).
+// connected window are kept per mode for the README (scripts/screenshots).
 
 #include <dirent.h>
 #include <signal.h>
@@ -21,6 +23,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/helper/helper_fixture.h"
@@ -66,19 +69,35 @@ std::vector<std::string> processesOf(const std::set<fs::path>& executables) {
   return found;
 }
 
-class DemoRunTest : public ::testing::Test {
+// A connect mode as scripts/run names it, and how the page travels in it:
+// the desktop's proxy mode the daemon sets, and whether the page goes
+// through that proxy or along the plain route (the tunnel's).
+struct ModeCase {
+  std::string name;
+  std::string proxyMode;
+  bool throughProxy;
+};
+
+std::ostream& operator<<(std::ostream& out, const ModeCase& mode) { return out << mode.name; }
+
+class DemoRunTest : public ::testing::TestWithParam<ModeCase> {
  protected:
   void SetUp() override {
     if (!helper::testing_support::requireRootNamespace()) {
       GTEST_SKIP() << "the demo needs root inside scripts/netns-run";
     }
+    // The accessibility library joins the first demo's bus for good.
+    static bool demoRan = false;
+    ASSERT_FALSE(std::exchange(demoRan, true))
+        << "one mode per process: choose it with --gtest_filter=*/MODE (as CTest does)";
     session_ = std::make_unique<test_support::TempDir>("vandrel-demo-desktop");
     std::string failure;
     desktop_ = Desktop::start(session_->path(), &failure);
     ASSERT_TRUE(desktop_) << "no desktop: " << failure;
     temp_ = std::make_unique<test_support::TempDir>("vandrel-demo-tmp");
     ::chmod(temp_->path().c_str(), 0755);
-    shots_ = fs::path(std::getenv("VANDREL_BINARY_DIR")) / "tests" / "demo" / "screenshots";
+    shots_ = fs::path(std::getenv("VANDREL_BINARY_DIR")) / "tests" / "demo" / "screenshots" /
+             GetParam().name;
     fs::remove_all(shots_);
     fs::create_directories(shots_);
   }
@@ -112,8 +131,8 @@ class DemoRunTest : public ::testing::Test {
         "QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1",
         "LANG=C.UTF-8",
     };
-    run_ = std::make_unique<ChildProcess>(std::vector<std::string>{source + "/scripts/run"}, env,
-                                          log());
+    run_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{source + "/scripts/run", "--mode", GetParam().name}, env, log());
   }
 
   // What the script printed, once it has printed `pattern`.
@@ -173,9 +192,22 @@ class DemoRunTest : public ::testing::Test {
     ASSERT_TRUE(pressed.activate());
   }
 
-  std::string fetchPage() {
-    return commandOutput({std::string(std::getenv("VANDREL_SOURCE_DIR")) + "/scripts/sandbox", "page"},
-                         session_->path() / "page.out");
+  // The demo page as the demo's user fetches it, and how it went: the
+  // desktop's proxy mode and "directly" or "through" its proxy.
+  struct Fetched {
+    std::string text;  // what scripts/sandbox page said, the page included
+    std::string proxyMode;
+    std::string route;
+  };
+
+  Fetched fetchPage() {
+    Fetched fetched;
+    fetched.text = commandOutput(
+        {std::string(std::getenv("VANDREL_SOURCE_DIR")) + "/scripts/sandbox", "page"},
+        session_->path() / "page.out");
+    fetched.proxyMode = search(fetched.text, R"(proxy mode is '(\w+)')");
+    fetched.route = search(fetched.text, R"(fetching \S+ (directly|through))");
+    return fetched;
   }
 
   std::unique_ptr<test_support::TempDir> session_;
@@ -187,7 +219,8 @@ class DemoRunTest : public ::testing::Test {
   Element app_;
 };
 
-TEST_F(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothing) {
+TEST_P(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothing) {
+  const ModeCase& mode = GetParam();
   startRun();
   const std::string account = waitForOutput(R"(Sign in as +(\S+))", 120s);
   const std::string password = waitForOutput(R"(password +(\S+))", 5s);
@@ -195,6 +228,7 @@ TEST_F(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothi
   ASSERT_FALSE(account.empty()) << readText(log());
   ASSERT_FALSE(password.empty());
   ASSERT_EQ(demoDir_.parent_path(), temp_->path());
+  EXPECT_EQ(waitForOutput(R"(starts in the (\S+) mode)", 5s), mode.name);
 
   // The application's accessibility bus is found through the demo's own
   // session bus (a socket by path, reachable from here).
@@ -240,20 +274,25 @@ TEST_F(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothi
       << pings[0] << " / " << pings[1] << " / " << pings[2];
   desktop_->screenshot(shots_ / "signed-in.png");
 
-  // Connected, the page sees the line, not the client.
-  EXPECT_NE(fetchPage().find("not through a line"), std::string::npos);
+  // Connected, the page sees the line, not the client: through the
+  // desktop's proxy in the web modes, along the plain route in the others.
+  const Fetched before = fetchPage();
+  EXPECT_NE(before.text.find("not through a line"), std::string::npos) << before.text;
   press({Role::Button, "Connect"}, "the connect button");
   answerAlert("Terms Of Service", "Accept");
   waitFor({Role::Button, "Connected"}, "the window's Connected", 60s);
   desktop_->screenshot(shots_ / "connected.png");
-  const std::string page = fetchPage();
-  EXPECT_NE(page.find("through the line"), std::string::npos) << page;
-  EXPECT_EQ(page.find("not through"), std::string::npos) << page;
-  EXPECT_FALSE(search(page, R"(from (203\.0\.113\.\d+))").empty()) << page;
+  const Fetched connected = fetchPage();
+  EXPECT_EQ(connected.proxyMode, mode.proxyMode) << connected.text;
+  EXPECT_EQ(connected.route, mode.throughProxy ? "through" : "directly") << connected.text;
+  EXPECT_NE(connected.text.find("through the line"), std::string::npos) << connected.text;
+  EXPECT_EQ(connected.text.find("not through"), std::string::npos) << connected.text;
+  EXPECT_FALSE(search(connected.text, R"(from (203\.0\.113\.\d+))").empty()) << connected.text;
 
   press({Role::Button, "Connected"}, "the connect button");
   waitFor({Role::Button, "Connect"}, "the window's Connect", 60s);
-  EXPECT_NE(fetchPage().find("not through a line"), std::string::npos);
+  const Fetched after = fetchPage();
+  EXPECT_NE(after.text.find("not through a line"), std::string::npos) << after.text;
 
   // The application may end before it answers the press: its end is what
   // counts.
@@ -273,6 +312,13 @@ TEST_F(DemoRunTest, TheNewcomerSignsInConnectsThroughALineAndQuittingLeavesNothi
                          "/usr/bin/ss-local", "/usr/sbin/privoxy"}),
             std::vector<std::string>{});
 }
+
+INSTANTIATE_TEST_SUITE_P(EachMode, DemoRunTest,
+                         ::testing::Values(ModeCase{"smartWeb", "auto", true},
+                                           ModeCase{"web", "manual", true},
+                                           ModeCase{"app", "none", false},
+                                           ModeCase{"ssw", "none", false}),
+                         [](const ::testing::TestParamInfo<ModeCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vandrel::user_testing

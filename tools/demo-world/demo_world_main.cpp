@@ -14,10 +14,12 @@
 //     Each line's address and ping time in milliseconds, one line each, for
 //     a network emulator to delay.
 //
-//   vandrel-demo-world home DIR
+//   vandrel-demo-world home DIR [MODE]
 //     The demo user's home before the first start: the helper counts as
-//     installed (the sandbox runs it), and the smart mode's rule list holds
-//     the demo page.
+//     installed (the sandbox runs it), the smart mode's rule list holds the
+//     demo page, and the application starts in MODE (smartWeb, web, app or
+//     ssw; app when none is given), which it reads from its settings at
+//     start.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -45,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/app_constants.h"
 #include "core/catalogue_records.h"
 #include "core/model_cache.h"
 #include "core/static_data.h"
@@ -353,11 +356,29 @@ int serve(const fs::path& dir, bool echo) {
   std::_Exit(exitCode);  // the liveness thread blocks in poll for good
 }
 
-int prepareHome(const fs::path& home) {
+// The modes by the names scripts/run takes.
+std::optional<core::ConnectMode> modeNamed(const std::string& name) {
+  static const std::map<std::string, core::ConnectMode> kNames = {
+      {"smartWeb", core::ConnectMode::smartWeb},
+      {"web", core::ConnectMode::web},
+      {"app", core::ConnectMode::app},
+      {"ssw", core::ConnectMode::ssw},
+  };
+  const auto found = kNames.find(name);
+  if (found == kNames.end()) return std::nullopt;
+  return found->second;
+}
+
+int prepareHome(const fs::path& home, const std::string& modeName) {
+  const std::optional<core::ConnectMode> mode = modeNamed(modeName);
+  if (!mode) return fail("unknown mode \"" + modeName + "\" (smartWeb, web, app or ssw)");
   try {
     platform::Defaults defaults(home / ".config" / "vandrel" / "com.vandrel.mac.offline.json");
     defaults.set("qv_daemonVersionKey", std::int64_t{8});
-    defaults.synchronize();
+    // Stores the mode and synchronises both values.
+    if (!core::writeConnectModeCache(defaults, *mode)) {
+      return fail("cannot write " + defaults.path().string());
+    }
     ::setenv("XDG_CACHE_HOME", (home / ".cache").c_str(), 1);
     core::RuleModel rules;
     rules.version = "demo";
@@ -378,7 +399,9 @@ int main(int argc, char** argv) {
   if (args.size() >= 2 && args[0] == "serve" && (args.size() == 2 || (args.size() == 3 && args[2] == "--echo"))) {
     return serve(args[1], args.size() == 3);
   }
-  if (args.size() == 2 && args[0] == "home") return prepareHome(args[1]);
+  if ((args.size() == 2 || args.size() == 3) && args[0] == "home") {
+    return prepareHome(args[1], args.size() == 3 ? args[2] : "app");
+  }
   if (args.size() == 1 && args[0] == "lines") {
     for (const demo::DemoLine& line : demo::Catalogue::inSandbox().lines()) {
       std::printf("%s %d\n", line.address.c_str(), line.pingMs);
@@ -387,6 +410,6 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "usage: vandrel-demo-world serve DIR [--echo]\n"
                        "       vandrel-demo-world lines\n"
-                       "       vandrel-demo-world home DIR\n");
+                       "       vandrel-demo-world home DIR [smartWeb|web|app|ssw]\n");
   return 2;
 }

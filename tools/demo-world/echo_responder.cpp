@@ -45,8 +45,10 @@ struct Pending {
 }  // namespace
 
 std::optional<std::string> echoReplyTo(const std::string& request) {
+  // The kernel hands raw sockets what arrives before it checks the ICMP
+  // checksum: a corrupted request gets no answer, as from the kernel.
   if (request.size() < kIcmpHeader || static_cast<std::uint8_t>(request[0]) != kEchoRequest ||
-      request[1] != 0) {
+      request[1] != 0 || checksum(request) != 0) {
     return std::nullopt;
   }
   std::string reply = request;

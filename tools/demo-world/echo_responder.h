@@ -40,8 +40,8 @@ class EchoResponder {
 
 // The ICMP echo reply to `request` (an echo request message without its IP
 // header): type 0, code 0, identifier, sequence and payload as sent, and
-// the checksum made afresh. Nothing when `request` is no echo request or
-// is too short.
+// the checksum made afresh. Nothing when `request` is no echo request, is
+// too short or its checksum does not hold.
 std::optional<std::string> echoReplyTo(const std::string& request);
 
 }  // namespace vandrel::demo
