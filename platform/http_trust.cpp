@@ -58,9 +58,10 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
   impl->store = X509_STORE_new();
   // Bundles repeat their certificates to fill fixed slots; the PEM text is
   // copied and compared by curl on every request, so each certificate goes
-  // in once.
+  // in once, and the same bytes are parsed once.
   std::set<std::string_view> seen;
   for (std::size_t i = 0; i < derCertificates.size(); ++i) {
+    if (seen.contains(derCertificates[i])) continue;
     const auto* p = reinterpret_cast<const unsigned char*>(derCertificates[i].data());
     X509* cert = d2i_X509(nullptr, &p, static_cast<long>(derCertificates[i].size()));
     if (!cert || p != reinterpret_cast<const unsigned char*>(derCertificates[i].data()) +
@@ -69,10 +70,9 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
       ERR_clear_error();
       return trustError(2, "certificate " + std::to_string(i) + " is not a DER certificate");
     }
-    if (seen.insert(derCertificates[i]).second) {
-      X509_STORE_add_cert(impl->store, cert);
-      impl->pem += toPem(cert);
-    }
+    seen.insert(derCertificates[i]);
+    X509_STORE_add_cert(impl->store, cert);
+    impl->pem += toPem(cert);
     X509_free(cert);
   }
   ERR_clear_error();
