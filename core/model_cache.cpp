@@ -100,9 +100,14 @@ namespace model_cache_detail {
 void saveJsonText(std::string_view jsonText, std::string_view entryName) {
   const auto encrypted = chacha20(jsonText);
   const std::string fileName = modelCacheFileName(entryName);
+  // The cache is the last known copy of what the service holds, saved from
+  // the connect road and the GUI thread: a save replaces the file whole but
+  // does not wait for the disk. A copy that a power cut takes away (or
+  // leaves unreadable, which loads as no entry) comes again with the next
+  // fetch.
   if (!encrypted || fileName.empty() ||
       !platform::replaceFileAtomically(std::filesystem::path(LogUtil::cacheDirectory()) / fileName,
-                                       *encrypted, 0600)) {
+                                       *encrypted, 0600, platform::Durability::Unflushed)) {
     LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "save model error: " +
                             std::string(entryName));
   }

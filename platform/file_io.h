@@ -51,11 +51,19 @@ bool readAll(int fd, std::string& out, std::size_t maxBytes);
 UniqueFd openRegularFile(const char* path, int flags, struct stat* status = nullptr,
                          mode_t mode = 0);
 
+// Whether a replaced file is on the disk when the call returns (flushed,
+// and its folder too) or only in the page cache, which the kernel writes
+// back later. A flush waits for the disk, and on a busy disk for whatever
+// other programs wrote before it: seconds at worst.
+enum class Durability { Flushed, Unflushed };
+
 // Replaces the file at `path` with `bytes` in one step: a temporary file
 // beside it (".<name>.XXXXXX", so it never looks like an entry of its
-// folder) is written, flushed and given `mode`, then renamed over the path,
-// and the folder is flushed. Readers see the old file or the new one,
-// whole. On failure no temporary file stays and errno tells why.
-bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+// folder) is written, given `mode` and (Flushed) flushed, then renamed over
+// the path, and (Flushed) the folder is flushed. Readers see the old file
+// or the new one, whole. On failure no temporary file stays and errno tells
+// why.
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
+                           Durability durability = Durability::Flushed);
 
 }  // namespace vandrel::platform
