@@ -16,7 +16,8 @@
 // the root, not override-redirect), selected before the program starts.
 //
 // Usage: bench_startup [--runs N] [--memory-runs N] [--idle-seconds S]
-//                      [--skip-cold] [--skip-memory] [--keep]
+//                      [--skip-cold] [--skip-memory] [--keep] [--app PATH]
+// (--app: another build's executable, e.g. to compare two branches).
 // Prints the table of ours, reference and ratio, and the machine's load
 // before and after. Every process it starts it ends by its own PID.
 
@@ -385,6 +386,7 @@ struct Options {
   bool cold = true;
   bool memory = true;
   bool keep = false;
+  std::string app = VANDREL_APP_EXE;
 };
 
 Options parse(int argc, char** argv) {
@@ -401,6 +403,7 @@ Options parse(int argc, char** argv) {
     else if (arg == "--skip-cold") o.cold = false;
     else if (arg == "--skip-memory") o.memory = false;
     else if (arg == "--keep") o.keep = true;
+    else if (arg == "--app" && i + 1 < argc) o.app = argv[++i];
     else fail("unknown argument " + arg);
   }
   return o;
@@ -411,7 +414,7 @@ Options parse(int argc, char** argv) {
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
   ::signal(SIGPIPE, SIG_IGN);
-  Program ours{"Vandrel", VANDREL_APP_EXE, {}};
+  Program ours{"Vandrel", options.app, {}};
   Program reference{"reference", VANDREL_REFERENCE_EXE, {}};
   for (const Program* p : {&ours, &reference}) {
     if (::access(p->exe.c_str(), X_OK) != 0) fail(p->exe + " is not built");
