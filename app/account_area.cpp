@@ -67,6 +67,7 @@ AccountArea::AccountArea(Dependencies deps, QWidget* parent)
   logoButton_->setFixedSize(kLogoSize, kLogoSize);
   logoButton_->setIconSize(QSize(kLogoSize, kLogoSize));
   logoButton_->setCursor(Qt::PointingHandCursor);
+  logoButton_->setAccessibleName(QStringLiteral("Account"));
   appNameLabel_->setObjectName("appNameLabel");
   appNameLabel_->setStyleSheet("color: white; font-size: 18px; font-weight: bold;");
   emailLabel_->setObjectName("emailLabel");
@@ -82,6 +83,7 @@ AccountArea::AccountArea(Dependencies deps, QWidget* parent)
   expiredLabel_->setStyleSheet("color: white; font-size: 11px;");
   logoutButton_->setIcon(appIcon("icon_logout"));
   logoutButton_->setToolTip(QStringLiteral("Log out"));
+  logoutButton_->setAccessibleName(QStringLiteral("Log out"));
   logoutButton_->setFlat(true);
 
   auto* nameRow = new QHBoxLayout;

@@ -379,6 +379,10 @@ QWidgetList AppDelegate::applicationWindows() const {
   for (QWidget* widget : QApplication::topLevelWidgets()) {
     const Qt::WindowType type = widget->windowType();
     if (!widget->isVisible() || windows.contains(widget)) continue;
+    // A window the window manager never sees is no window of the
+    // application's own: the tray icon's small window in the tray is one,
+    // and it shows whenever the tray does, hidden main window or not.
+    if (widget->windowFlags().testFlag(Qt::BypassWindowManagerHint)) continue;
     if (type == Qt::Window || type == Qt::Dialog) windows.append(widget);
   }
   return windows;

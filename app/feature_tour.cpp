@@ -18,8 +18,12 @@ namespace {
 constexpr Qt::WindowFlags kTitleBarButtons =
     Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint;
 
-// What hiding the buttons adds: a title bar drawn to our own choice.
-constexpr Qt::WindowFlags kTitleBarHints = Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+// The title bar itself goes while the tour shows. X11 window managers get
+// the buttons only as the Motif hints' functions, which several (openbox
+// among them) ignore for the buttons they draw; every one of them honours
+// a request for no title bar, and with it no buttons.
+constexpr Qt::WindowFlags kTitleBar = Qt::WindowTitleHint | Qt::WindowSystemMenuHint;
+constexpr Qt::WindowFlags kTitleBarHints = Qt::CustomizeWindowHint | kTitleBar;
 
 constexpr int kArrowButtonSize = 36;
 constexpr int kConfirmWidth = 140;
@@ -168,7 +172,8 @@ void FeatureView::hideTitleBarButtons() {
   titleBarWindow_ = window;
   savedWindowFlags_ = window->windowFlags();
   const bool shown = window->isVisible();
-  window->setWindowFlags((window->windowFlags() | kTitleBarHints) & ~kTitleBarButtons);
+  window->setWindowFlags((window->windowFlags() | Qt::CustomizeWindowHint) &
+                        ~(kTitleBarButtons | kTitleBar));
   // New flags take the window off the screen.
   if (shown) window->show();
 }

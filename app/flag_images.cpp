@@ -38,8 +38,8 @@ RemoteFlagImages::~RemoteFlagImages() {
 }
 
 void RemoteFlagImages::load(const std::string& url, std::function<void(const QPixmap&)> done) {
-  platform::mainQueue().assertCurrent("RemoteFlagImages::load");
   if (!isLoadableAddress(url) || !done) return;
+  platform::mainQueue().assertCurrent("RemoteFlagImages::load");
   if (auto cached = cache_.find(url); cached != cache_.end()) {
     platform::mainQueue().async([done = std::move(done), picture = cached->second] {
       done(picture);

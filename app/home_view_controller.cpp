@@ -62,7 +62,12 @@ StatusLook lookOf(qv_ConnectStatus status) {
 // sit under the title).
 class ImageButton final : public QPushButton {
  public:
-  explicit ImageButton(QWidget* parent) : QPushButton(parent) {}
+  explicit ImageButton(QWidget* parent) : QPushButton(parent) {
+    // The title stands on the window's dark face, beside the picture.
+    QPalette colours = palette();
+    colours.setColor(QPalette::ButtonText, Qt::white);
+    setPalette(colours);
+  }
 
   void setImage(std::string name) {
     imageName_ = std::move(name);
@@ -77,7 +82,7 @@ class ImageButton final : public QPushButton {
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
     const QRect icon(0, 0, height(), height());
     if (!picture_.isNull()) painter.drawPixmap(icon, picture_);
-    painter.setPen(Qt::white);
+    painter.setPen(palette().color(QPalette::ButtonText));
     QFont font = painter.font();
     font.setPixelSize(16);
     font.setBold(true);
@@ -131,6 +136,8 @@ void HomeViewController::buildLayout() {
   settingButton_->setObjectName("settingButton");
   settingButton_->setIcon(appIcon("icon_setting"));
   settingButton_->setToolTip(QStringLiteral("Settings"));
+  // A picture alone names nothing to assistive tools.
+  settingButton_->setAccessibleName(QStringLiteral("Settings"));
   settingButton_->setFlat(true);
   settingButton_->setCursor(Qt::PointingHandCursor);
   connect(settingButton_, &QPushButton::clicked, this, [this] { onSettingClick(); });
@@ -148,6 +155,7 @@ void HomeViewController::buildLayout() {
                                                  Qt::SmoothTransformation));
   currentRegionName_ = new QLabel(regionBar_);
   currentRegionName_->setObjectName("currentRegionName");
+  currentRegionName_->setAccessibleDescription(QStringLiteral("Current region"));
   // Region names come from the service.
   currentRegionName_->setTextFormat(Qt::PlainText);
   currentRegionName_->setStyleSheet("color: white; font-size: 16px;");

@@ -26,6 +26,9 @@ constexpr qreal kScale = 2.0;
 
 QColor theme() { return QColor(41, 164, 193); }
 QColor grey() { return QColor(128, 128, 128); }
+// Thin strokes blend into the dark face at their edges: they need a lighter
+// grey than filled shapes to stand out as much.
+QColor strokeGrey() { return QColor(176, 176, 176); }
 
 // A shield: the tray's picture of the tunnel.
 QPainterPath shield(const QRectF& r) {
@@ -191,7 +194,7 @@ void drawSetting(QPainter& p, const QRectF& r) {
 // A door with an arrow leaving it: sign out.
 void drawLogout(QPainter& p, const QRectF& r) {
   const qreal w = r.width(), h = r.height();
-  QPen pen(grey(), w * 0.09, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+  QPen pen(strokeGrey(), w * 0.09, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
   p.setPen(pen);
   p.setBrush(Qt::NoBrush);
   p.drawPolyline(QPolygonF({QPointF(w * 0.55, h * 0.2), QPointF(w * 0.55, h * 0.1),
@@ -229,8 +232,11 @@ const std::map<std::string, Drawing, std::less<>>& drawings() {
         {"widget-on", {{20, 20}, [](QPainter& p, const QRectF& r) { drawWidget(p, r, true); }}},
         {"icon_autoselect", {{24, 24}, drawAutoSelect}},
         {"btn_icon_autoselect", {{24, 24}, drawAutoSelect}},
+        // Dark enough for a white title on it (the sign-in button's face),
+        // light enough to stand out on the window's dark face.
         {"btn_Connect",
-         {{120, 120}, [](QPainter& p, const QRectF& r) { drawPowerButton(p, r, grey()); }}},
+         {{120, 120},
+          [](QPainter& p, const QRectF& r) { drawPowerButton(p, r, QColor(112, 112, 112)); }}},
         {"btn_Connected",
          {{120, 120}, [](QPainter& p, const QRectF& r) { drawPowerButton(p, r, theme()); }}},
         {"country_default", {{24, 24}, drawFlagPlaceholder}},

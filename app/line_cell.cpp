@@ -119,6 +119,8 @@ void LineCell::configure(const Facts& facts) {
   isSelectedRegion_ = facts.isSelectedRegion;
   showFlag();
   regionLabel_->setText(QString::fromStdString(model->identifier(clock_)));
+  // The row as one item to assistive tools: the region it stands for.
+  setAccessibleName(regionLabel_->text());
   pingLabel_->setText(pingTextOf(*model));
   if (isAutomaticRow()) {
     iconView_->setRoundBorder(false);

@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QSaveFile>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
 
 #include <cstdio>
@@ -58,6 +59,27 @@ class LogLinesModel final : public QAbstractListModel {
  private:
   const LogView& view_;
   int rows_ = 0;
+};
+
+// Draws each row as one line of plain text and marks none: no selection,
+// no current-item frame, no hover. The log is read, not picked from.
+class LogRowDelegate final : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->state &= ~(QStyle::State_Selected | QStyle::State_HasFocus | QStyle::State_MouseOver);
+    // A line break left inside an entry would make its row, and with
+    // uniform row heights every row, as tall as its lines.
+    for (QChar& c : option->text) {
+      if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QChar::LineSeparator ||
+          c == QChar::ParagraphSeparator) {
+        c = QLatin1Char(' ');
+      }
+    }
+  }
 };
 
 LogView::Services LogView::Services::standard() {
@@ -138,6 +160,7 @@ void LogView::buildControls() {
   tableView_->setSelectionMode(QAbstractItemView::NoSelection);
   tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   tableView_->setUniformItemSizes(true);
+  tableView_->setItemDelegate(new LogRowDelegate(tableView_));
   tableView_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   tableView_->verticalScrollBar()->setStyleSheet(QStringLiteral(
       "QScrollBar:vertical { background: transparent; width: 10px; }"

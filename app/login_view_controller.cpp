@@ -109,15 +109,22 @@ SignInButton::SignInButton(QWidget* parent) : QPushButton(qs(kSignInTitle), pare
 void SignInButton::applyEnabledLook() {
   // The border of an earlier disabled look stays.
   showsImage_ = true;
-  titleColor_ = Qt::white;
-  update();
+  setTitleColor(Qt::white);
 }
 
 void SignInButton::applyDisabledLook() {
   showsImage_ = false;
   showsBorder_ = true;
   borderRadius_ = height() / 2.0;
-  titleColor_ = kDarkGray;
+  setTitleColor(kDarkGray);
+}
+
+void SignInButton::setTitleColor(const QColor& color) {
+  titleColor_ = color;
+  // The palette says what the title is painted with, as for any button.
+  QPalette colours = palette();
+  colours.setColor(QPalette::ButtonText, color);
+  setPalette(colours);
   update();
 }
 
@@ -142,7 +149,7 @@ void SignInButton::paintEvent(QPaintEvent*) {
     painter.drawRoundedRect(face, borderRadius_, borderRadius_);
   }
   if (!text().isEmpty()) {
-    painter.setPen(titleColor_.isValid() ? titleColor_ : palette().color(QPalette::ButtonText));
+    painter.setPen(palette().color(QPalette::ButtonText));
     painter.drawText(rect(), Qt::AlignCenter, text());
   }
 }
@@ -190,6 +197,12 @@ LoginViewController* LoginViewController::present(QWidget* parent, core::MiscInf
     open = new LoginViewController(session, std::move(services), parent);
     open->setWindowFlag(Qt::Window);
     open->setAttribute(Qt::WA_DeleteOnClose);
+    // Over the window that asked for it, where the user is looking; left
+    // alone, a window manager may put it in a far corner of the screen.
+    if (parent != nullptr && parent->window()->isVisible()) {
+      open->adjustSize();
+      open->move(parent->window()->geometry().center() - open->rect().center());
+    }
   }
   open->show();
   open->raise();
@@ -199,7 +212,9 @@ LoginViewController* LoginViewController::present(QWidget* parent, core::MiscInf
 
 void LoginViewController::buildWindow() {
   setWindowTitle(qs(kSignInTitle));
-  setFixedSize(360, 300);
+  // Wide enough for an ordinary address beside the room the fields keep
+  // at their right end.
+  setFixedSize(400, 300);
   setAutoFillBackground(true);
   QPalette colours = palette();
   colours.setColor(QPalette::Window, kWindowColor);
@@ -219,6 +234,9 @@ void LoginViewController::buildWindow() {
   passwordTextfield_ = new DSFSecureTextField(inputContentView_);
   dividerLine_ = new QFrame(inputContentView_);
   dividerLine_->setFixedHeight(1);
+  // The placeholders vanish once typed over: the fields keep their names.
+  emailTextfield_->setAccessibleName(QStringLiteral("Email"));
+  passwordTextfield_->setAccessibleName(QStringLiteral("Password"));
   for (DSFSecureTextField* field : {emailTextfield_, passwordTextfield_}) {
     field->setFrame(false);
     field->setFixedHeight(kFieldHeight);
@@ -231,6 +249,7 @@ void LoginViewController::buildWindow() {
   inputs->addWidget(passwordTextfield_);
 
   signInButton_ = new SignInButton(this);
+  signInButton_->setObjectName(QStringLiteral("signInButton"));
   signUpButton_ = makeLinkButton(QStringLiteral("Sign Up"), this);
   forgotButton_ = makeLinkButton(QStringLiteral("Forgot Password?"), this);
   auto* links = new QHBoxLayout;

@@ -55,6 +55,8 @@ class SignInButton : public QPushButton {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  void setTitleColor(const QColor& color);
+
   bool showsImage_ = false;
   bool showsBorder_ = false;
   double borderRadius_ = 0.0;

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
 
   namespace app = vandrel::app;
   static app::QtAlertPresenter presenter;
+  // Should the crash kit ever start, it asks the user before sending.
+  app::registerCrashReportPrompt();
   // Leaked with the shared objects it starts: nothing is torn down at exit.
   auto* delegate = new app::AppDelegate(app::AppDelegate::standard(presenter));
   // The object is served before the name is owned, so a second start that

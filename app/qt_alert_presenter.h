@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "connection/alert_helpers.h"
+#include "crash/kit/flt_crash_reporting_controller.h"
 
 namespace vandrel::app {
 
@@ -25,5 +26,16 @@ class QtAlertPresenter final : public connection::AlertPresenter {
   void dismissProgressHUD() override;
   std::int64_t runModal(const connection::AlertContent& alert) override;
 };
+
+// The crash kit's question whether to send a report, as a modal message
+// box: the title as its text, the message as its informative text, and the
+// buttons send, always send (only when titled) and cancel, in this order,
+// answering 1000, 1001 and 1002 by their place. Escape or closing the box
+// answers cancel: nothing is sent without the user's word.
+//
+// GUI thread only (the kit asks from the main queue).
+long presentCrashReportPrompt(const crash::FLTPermissionAlert& alert);
+// Makes it the crash kit's way of asking; once, at start.
+void registerCrashReportPrompt();
 
 }  // namespace vandrel::app

@@ -16,6 +16,7 @@ constexpr int kFullTurnMilliseconds = 800;
 RefreshControl::RefreshControl(QWidget* parent)
     : QWidget(parent), icon_(appImage("icon_refresh")), spin_(new QVariantAnimation(this)) {
   setObjectName("refreshContentView");
+  setAccessibleName(QStringLiteral("Refresh regions"));
   setFixedSize(kSize, kSize);
   setCursor(Qt::PointingHandCursor);
   spin_->setStartValue(0.0);

@@ -138,6 +138,13 @@ QRect DSFSecureTextField::textRect() const {
   return contents.marginsRemoved(textMargins());
 }
 
+void DSFSecureTextField::focusOutEvent(QFocusEvent* event) {
+  QLineEdit::focusOutEvent(event);
+  // Editing scrolled the text to the caret; a text longer than the field
+  // would otherwise go on hiding its first characters.
+  if (!hasFocus()) home(false);
+}
+
 void DSFSecureTextField::resizeEvent(QResizeEvent* event) {
   QLineEdit::resizeEvent(event);
   applyTextMargins();

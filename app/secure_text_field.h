@@ -38,7 +38,8 @@ class DSFPasswordButton : public QToolButton {
 // the button shows; text and caret are white.
 //
 // Every flag assignment runs its follow-up, also when the value does not
-// change. GUI thread only.
+// change. A field the user leaves shows the start of its text again, as a
+// field not being edited does. GUI thread only.
 class DSFSecureTextField : public QLineEdit {
   Q_OBJECT
 
@@ -77,6 +78,7 @@ class DSFSecureTextField : public QLineEdit {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
 
  private:
   // The button's room at the right end: 1.25 x the field's height.

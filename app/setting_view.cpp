@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "app/login_item.h"
@@ -27,10 +28,21 @@ QString qs(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-QPushButton* flatButton(const QString& title, QWidget* parent) {
+// The panel's face, and what the texts on it are painted with: a flat
+// button draws no face of its own, so its title stands on the panel and
+// must be light there, as the labels are.
+const QColor kPanelColor(30, 34, 42);
+const QColor kPanelTextColor(Qt::white);
+const QColor kPanelLinkColor(200, 200, 200);
+
+QPushButton* flatButton(const QString& title, QWidget* parent,
+                        const QColor& color = kPanelTextColor) {
   auto* button = new QPushButton(title, parent);
   button->setFlat(true);
   button->setFocusPolicy(Qt::NoFocus);
+  QPalette colours = button->palette();
+  colours.setColor(QPalette::ButtonText, color);
+  button->setPalette(colours);
   return button;
 }
 
@@ -75,8 +87,8 @@ SettingView::~SettingView() = default;
 void SettingView::buildControls() {
   setAutoFillBackground(true);
   QPalette panel = palette();
-  panel.setColor(QPalette::Window, QColor(30, 34, 42));
-  panel.setColor(QPalette::WindowText, Qt::white);
+  panel.setColor(QPalette::Window, kPanelColor);
+  panel.setColor(QPalette::WindowText, kPanelTextColor);
   setPalette(panel);
 
   backButton_ = flatButton(tr("Back"), this);
@@ -87,6 +99,10 @@ void SettingView::buildControls() {
   content->setSpacing(12);
 
   logoButton_ = flatButton(tr("Vandrel"), contentView_);
+  QFont heading = logoButton_->font();
+  heading.setBold(true);
+  heading.setPointSizeF(heading.pointSizeF() * 1.4);
+  logoButton_->setFont(heading);
   connect(logoButton_, &QPushButton::clicked, this, &SettingView::onLogoClick);
   versionLAbel_ = new QLabel(contentView_);
   versionLAbel_->setTextFormat(Qt::PlainText);
@@ -95,16 +111,19 @@ void SettingView::buildControls() {
   connect(homeUrlButton_, &QPushButton::clicked, this, &SettingView::onHomeUrlClick);
 
   autoConnectButton_ = new QCheckBox(contentView_);
-  connect(autoConnectButton_, &QCheckBox::clicked, this, &SettingView::onAutoConnectClick);
+  // Every way the user changes a box counts: a click, the space bar, and
+  // the toggle of assistive tools, which changes the box without a click.
+  // Filling the boxes from the stored values changes them silently.
+  connect(autoConnectButton_, &QCheckBox::toggled, this, &SettingView::onAutoConnectClick);
   autoLaunchButton_ = new QCheckBox(contentView_);
-  connect(autoLaunchButton_, &QCheckBox::clicked, this, &SettingView::onAutoLaunchClick);
+  connect(autoLaunchButton_, &QCheckBox::toggled, this, &SettingView::onAutoLaunchClick);
 
   helpCenterButton_ = flatButton(tr("Help Center"), contentView_);
   helpCenterButton_->setFixedHeight(kHelpCenterHeight);
   connect(helpCenterButton_, &QPushButton::clicked, this, &SettingView::onHelpCenterClick);
-  termsButton_ = flatButton(tr("Terms of Service"), contentView_);
+  termsButton_ = flatButton(tr("Terms of Service"), contentView_, kPanelLinkColor);
   connect(termsButton_, &QPushButton::clicked, this, &SettingView::onTermsClick);
-  privacyButton_ = flatButton(tr("Privacy Policy"), contentView_);
+  privacyButton_ = flatButton(tr("Privacy Policy"), contentView_, kPanelLinkColor);
   connect(privacyButton_, &QPushButton::clicked, this, &SettingView::onPrivacyClick);
 
   checkUpdateLabel_ = new QLabel(tr("Check for updates"), contentView_);
@@ -157,9 +176,11 @@ void SettingView::viewWillMoveToSuperview() {
 
   autoConnectButton_->setText(qs(kAutoConnectTitle));
   autoConnectButton_->setStyleSheet(QStringLiteral("QCheckBox { color: white; }"));
+  const QSignalBlocker fillingAutoConnect(autoConnectButton_);
   autoConnectButton_->setChecked(services_.defaults->getBool(kAutoConnectKey).value_or(false));
   autoLaunchButton_->setText(qs(kAutoLaunchTitle));
   autoLaunchButton_->setStyleSheet(QStringLiteral("QCheckBox { color: white; }"));
+  const QSignalBlocker fillingAutoLaunch(autoLaunchButton_);
   autoLaunchButton_->setChecked(services_.defaults->getBool(kAutoLaunchKey).value_or(false));
 
   homeUrlButton_->setText(qs(services_.homePage ? services_.homePage() : std::string()));

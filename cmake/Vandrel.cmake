@@ -8,13 +8,14 @@ function(vandrel_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
 endfunction()
 
-# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS] [DBUS] [TIMEOUT s])
+# vandrel_add_test(NAME SOURCES... [LIBS ...] [NETNS [PIDNS]] [DBUS] [TIMEOUT s])
 # NETNS runs the binary inside a private network and mount namespace made
-# by scripts/netns-run (lo up, ICMP datagram sockets allowed); DBUS runs it
-# under its own session bus.
+# by scripts/netns-run (lo up, ICMP datagram sockets allowed); PIDNS adds a
+# process namespace of its own, for tests that read the whole process
+# table; DBUS runs it under its own session bus.
 find_package(GTest REQUIRED)
 function(vandrel_add_test name)
-  cmake_parse_arguments(ARG "NETNS;DBUS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NETNS;PIDNS;DBUS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest GTest::gtest_main
                         Threads::Threads)
@@ -23,6 +24,9 @@ function(vandrel_add_test name)
   set(labels unit)
   if(ARG_NETNS)
     set(command ${PROJECT_SOURCE_DIR}/scripts/netns-run ${command})
+    if(ARG_PIDNS)
+      set(command ${CMAKE_COMMAND} -E env VANDREL_NETNS_PIDS=1 ${command})
+    endif()
     set(labels netns)
   endif()
   if(ARG_DBUS)

@@ -319,7 +319,24 @@ ResultData DaemonManager::resetNetwork() {
   if (reply.status == 0) return ResultData::success();
   const std::string message = "Reset Network: " + reply.description();
   LogUtil::reportError(message);
+  // The tunnel, its routes and the saved proxy settings are root's: run as
+  // the user, the clear can only refuse. The helper runs it as root before
+  // it starts the daemon again.
+  if (clearThroughHelper()) return ResultData::success();
   return ResultData::failure(message);
+}
+
+bool DaemonManager::clearThroughHelper() {
+  platform::Promise<std::optional<std::string>> restarted;
+  helper_.reloadAndClear(
+      [restarted](const std::optional<std::string>& failure) { restarted.resolve(failure); });
+  const std::optional<std::string> failure = restarted.wait();
+  if (!failure) {
+    LogUtil::log("Reset Network: cleared through the helper");
+    return true;
+  }
+  LogUtil::reportError("Reset Network: " + *failure);
+  return false;
 }
 
 }  // namespace vandrel::connection

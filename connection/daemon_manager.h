@@ -134,8 +134,9 @@ class DaemonManager {
   // The system's DNS servers (the resolver configuration); none on failure.
   std::optional<std::vector<std::string>> getDeviceDNS();
   // Stops the tunnel when connected (both statuses go off, announced, once
-  // the stop succeeded), then runs the daemon's "-clear" in this process.
-  // Blocks; never on the main thread.
+  // the stop succeeded), then runs the daemon's "-clear" in this process;
+  // when that fails (it needs root), has the helper restart the daemon by
+  // force, which clears as root first. Blocks; never on the main thread.
   core::ResultData resetNetwork();
 
   // "1024", or a text that reads as the decimal integer 1024 ("01024",
@@ -151,6 +152,8 @@ class DaemonManager {
   int pendingWorkCount() const { return pendingWork_.load(); }
 
  private:
+  // The helper's forced restart of the daemon; true when it succeeded.
+  bool clearThroughHelper();
   enum class Item : std::uint8_t { Ss, Tun2socks, HttpProxy, SystemProxy };
   struct StartRun;
   enum class StartOutcome { Done, Superseded, Failed };

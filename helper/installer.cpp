@@ -11,6 +11,7 @@
 #include <functional>
 #include <vector>
 
+#include "helper/daemon_components.h"
 #include "helper/helper_config.h"
 #include "helper/helper_protocol.h"
 #include "platform/file_io.h"
@@ -179,7 +180,28 @@ std::string serviceUnitText() {
   return text;
 }
 
+std::vector<std::string> missingDaemonPackages(const fs::path& componentRoot) {
+  std::vector<std::string> missing;
+  for (const auto& component : kDaemonComponents) {
+    struct stat st {};
+    const fs::path path = under(componentRoot, component.path);
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      missing.push_back(std::string(component.package) + " (" + std::string(component.path) +
+                        ", " + std::string(component.role) + ")");
+    }
+  }
+  return missing;
+}
+
 Result<void> installHelper(const InstallOptions& options) {
+  if (const auto missing = missingDaemonPackages(options.componentRoot); !missing.empty()) {
+    std::string text = "the tunnelling daemon needs Debian packages that are not installed:";
+    for (const auto& package : missing) text += "\n  " + package;
+    text += "\ninstall them (apt-get install";
+    for (const auto& package : missing) text += " " + package.substr(0, package.find(' '));
+    text += ") and try again; nothing was changed";
+    return installError(0, text);
+  }
   const fs::path launchServices = options.bundle / "Contents" / "Library" / "LaunchServices";
   const fs::path helperSource = launchServices / std::string(kServiceName);
   const fs::path daemonSource =

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/process.h"
 #include "platform/result.h"
@@ -37,9 +38,20 @@ struct InstallOptions {
   // written but not loaded or enabled.
   std::optional<std::string> systemctl;
   platform::ProcessRunner* runner = nullptr;  // the system runner when null
+  // Where the packaged components of the daemon are looked for (they are
+  // the running system's, whatever `root` is); another directory in tests.
+  std::filesystem::path componentRoot = "/";
 };
 
-// Copies the helper and the daemon out of the bundle, writes the
+// The Debian packages whose programs the daemon runs and that are missing
+// below `componentRoot`, each with the file that is not there, in the
+// order of kDaemonComponents; empty when all are installed.
+std::vector<std::string> missingDaemonPackages(const std::filesystem::path& componentRoot);
+
+// First checks that the daemon's packaged components are installed and
+// fails, naming the missing Debian packages, before it changes anything
+// (it installs no packages itself). Then it copies the helper and the
+// daemon out of the bundle, writes the
 // configuration and the units (all root-owned, written through a temporary
 // file and renamed into place, so a reader never sees half a file), then
 // loads the units, enables and starts the socket and restarts a running

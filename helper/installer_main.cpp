@@ -2,6 +2,7 @@
 // normally by the application through pkexec.
 //
 //   vandrel-helper-install [--bundle X.app] [--uid N] [--root DIR] [--systemctl PATH]
+//                          [--components-root DIR]
 //
 // --bundle   the application bundle to install from; default: the bundle
 //            this program lies in (X.app/Contents/Library/LaunchServices/)
@@ -10,6 +11,8 @@
 // --root     a staging directory that receives every file instead of "/";
 //            the service manager is then left alone unless --systemctl is given
 // --systemctl  the service manager's tool (default: systemctl for "/")
+// --components-root  where the daemon's packaged components are looked
+//            for (default "/"; tests point it at a directory of their own)
 //
 // Exit status: 0 installed, 1 failed (the reason on stderr), 2 bad usage.
 // Never 126 or 127: pkexec reports a refused authorization with those.
@@ -44,7 +47,7 @@ std::optional<uid_t> parseUid(std::string_view text) {
 int usage() {
   std::fprintf(stderr,
                "usage: vandrel-helper-install [--bundle X.app] [--uid N] [--root DIR] "
-               "[--systemctl PATH]\n");
+               "[--systemctl PATH] [--components-root DIR]\n");
   return 2;
 }
 
@@ -62,6 +65,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--root") {
       options.root = value;
       rootGiven = true;
+    } else if (arg == "--components-root") {
+      options.componentRoot = value;
     } else if (arg == "--systemctl") {
       options.systemctl = value;
     } else if (arg == "--uid") {

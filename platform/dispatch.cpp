@@ -38,7 +38,9 @@ bool Queue::isCurrent() const {
 }
 
 Queue* Queue::current() {
-  return tlsQueues.empty() ? nullptr : const_cast<Queue*>(tlsQueues.back());
+  if (!tlsQueues.empty()) return const_cast<Queue*>(tlsQueues.back());
+  MainQueue& main = MainQueue::shared();
+  return main.isCurrent() ? &main : nullptr;
 }
 
 void Queue::assertCurrent(const char* what) const {
@@ -289,7 +291,15 @@ void MainQueue::sync(Job job) {
   Queue::sync(std::move(job));
 }
 
+bool MainQueue::isCurrent() const {
+  return Queue::isCurrent() || (bound_.load() && isMainThread());
+}
+
 void MainQueue::bind(std::function<void()> wake) {
+  // The loop's thread is the main thread from now on, before its first
+  // drain: what it delivers on its own is main-queue work too.
+  mainThreadHash_.store(threadHash());
+  bound_.store(true);
   bool pending = false;
   {
     MutexLock lock(mutex_);

@@ -33,7 +33,7 @@ class Queue {
 
   // True when the calling thread runs a job of this queue (also inside a
   // `sync` nested in one).
-  bool isCurrent() const;
+  virtual bool isCurrent() const;
   // Aborts with a message naming `what` when the caller is not on this queue.
   void assertCurrent(const char* what) const;
 
@@ -47,7 +47,8 @@ class Queue {
   // aborts with a message instead.
   virtual void sync(Job job);
 
-  // The innermost queue the calling thread runs a job of, or nullptr.
+  // The innermost queue the calling thread runs a job of; on the GUI thread
+  // of a bound main queue outside any job, the main queue; else nullptr.
   static Queue* current();
 
  protected:
@@ -115,6 +116,11 @@ class SerialQueue final : public Queue {
 // programs pump it with `runUntil`. A job posted from the main thread never
 // runs in place, and a job that spins a nested event loop does not let the
 // next job start until it returns.
+//
+// Once bound to an event loop, the thread that bound it is the main thread
+// for good, and the queue counts as current there also outside its jobs:
+// what the event loop delivers there (a click, a timer, a paint) runs on the
+// main queue as much as a posted job does.
 class MainQueue final : public Queue {
  public:
   static MainQueue& shared();
@@ -122,11 +128,15 @@ class MainQueue final : public Queue {
   void async(Job job) override;
   void sync(Job job) override;
   std::string_view label() const override { return "main"; }
+  // Inside a job; or, once bound, anywhere on the thread that bound it.
+  bool isCurrent() const override;
 
   // Binds the queue to an event loop: `wake` is called (from any thread)
-  // whenever jobs wait; the loop then calls `drain()` on its own thread,
-  // which becomes the main thread. Jobs posted before binding are kept.
+  // whenever jobs wait; the loop then calls `drain()` on the calling
+  // thread, which becomes the main thread. Call it on the loop's thread.
+  // Jobs posted before binding are kept.
   void bind(std::function<void()> wake);
+  bool isBound() const { return bound_.load(); }
   // Runs the waiting jobs, one at a time. Re-entrant calls (from a nested
   // event loop inside a job) return at once.
   void drain();
@@ -157,6 +167,7 @@ class MainQueue final : public Queue {
   std::function<void()> wake_ VANDREL_GUARDED_BY(mutex_);
   bool shutdown_ VANDREL_GUARDED_BY(mutex_) = false;
   std::atomic<bool> draining_{false};
+  std::atomic<bool> bound_{false};
   std::atomic<std::uint64_t> mainThreadHash_{0};
 };
 

@@ -51,27 +51,31 @@ class Promise {
   // Settles the promise with `value`. Only the first settle counts: a later
   // one is ignored and returns false.
   bool resolve(T value) const {
+    // Settling wakes waiters, and a waiter may destroy the very Promise this
+    // was called on (a stack promise settled by reference from a job): from
+    // here on only a local share of the state is touched.
+    const std::shared_ptr<State> state = state_;
     {
-      MutexLock lock(state_->mutex);
-      if (state_->value.has_value()) return false;
-      state_->value.emplace(std::move(value));
-      state_->dispatching = true;
+      MutexLock lock(state->mutex);
+      if (state->value.has_value()) return false;
+      state->value.emplace(std::move(value));
+      state->dispatching = true;
     }
-    state_->settled.notify_all();
+    state->settled.notify_all();
     // Handlers registered by other threads while these are handed out join
     // the list instead of running at once, so they still start after the
     // ones registered before them.
     for (;;) {
       std::vector<Handler> handlers;
       {
-        MutexLock lock(state_->mutex);
-        handlers.swap(state_->handlers);
+        MutexLock lock(state->mutex);
+        handlers.swap(state->handlers);
         if (handlers.empty()) {
-          state_->dispatching = false;
+          state->dispatching = false;
           return true;
         }
       }
-      for (auto& handler : handlers) handler(state_);
+      for (auto& handler : handlers) handler(state);
     }
   }
 

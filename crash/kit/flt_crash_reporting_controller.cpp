@@ -22,6 +22,7 @@
 #include "crash/kit/trl_application_identity.h"
 #include "crash/kit/trl_settings.h"
 #include "crash/reports/flt_internal_report.h"
+#include "platform/sync.h"
 
 namespace vandrel::crash {
 
@@ -39,6 +40,16 @@ class AnalyticsEventListener final : public BCNAnalyticsEventListener {
   }
 };
 
+struct RegisteredPresenter {
+  platform::Mutex mutex;
+  FLTPermissionAlertPresenter presenter VANDREL_GUARDED_BY(mutex);
+};
+
+RegisteredPresenter& registeredPresenter() {
+  static auto* const registered = new RegisteredPresenter;
+  return *registered;
+}
+
 std::string describe(double value) {
   // The text a number's description gives: no trailing zeros.
   char buffer[64];
@@ -47,6 +58,18 @@ std::string describe(double value) {
 }
 
 }  // namespace
+
+void FLTRegisterPermissionAlertPresenter(FLTPermissionAlertPresenter presenter) {
+  RegisteredPresenter& registered = registeredPresenter();
+  platform::MutexLock lock(registered.mutex);
+  registered.presenter = std::move(presenter);
+}
+
+FLTPermissionAlertPresenter FLTRegisteredPermissionAlertPresenter() {
+  RegisteredPresenter& registered = registeredPresenter();
+  platform::MutexLock lock(registered.mutex);
+  return registered.presenter;
+}
 
 struct FLTCrashReportingController::Private {};
 
@@ -553,12 +576,15 @@ void FLTCrashReportingController::setupAndDisplayAlert(const FLTPermissionAlert&
     case FLTPromptChoice::NotAsked:
       break;
   }
-  if (!environment_.presentPermissionAlert) {
+  const FLTPermissionAlertPresenter present = environment_.presentPermissionAlert
+                                                  ? environment_.presentPermissionAlert
+                                                  : FLTRegisteredPermissionAlertPresenter();
+  if (!present) {
     // Nobody can be asked: neither send nor delete without the user's word.
     log("[Faultline:Crash] No user interface to ask whether to send a report; it is kept for later");
     return;
   }
-  const long response = environment_.presentPermissionAlert(alert);
+  const long response = present(alert);
   const long cancel = alert.alwaysSendTitle ? kFLTAlertThirdButtonReturn : kFLTAlertSecondButtonReturn;
   const bool submit = response != cancel;
   const bool always = alert.alwaysSendTitle && response == kFLTAlertSecondButtonReturn;

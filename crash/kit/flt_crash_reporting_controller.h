@@ -75,6 +75,12 @@ inline constexpr long kFLTAlertThirdButtonReturn = 1002;
 // Shows the alert modally on the main queue and answers the button pressed.
 using FLTPermissionAlertPresenter = std::function<long(const FLTPermissionAlert& alert)>;
 
+// The application's way of asking, for controllers whose environment brings
+// none: an application with a user interface registers its presenter once
+// at start. Empty (the default) withdraws it. Thread-safe.
+void FLTRegisterPermissionAlertPresenter(FLTPermissionAlertPresenter presenter);
+FLTPermissionAlertPresenter FLTRegisteredPermissionAlertPresenter();
+
 class FLTCrashReportingController;
 
 // The kit facade. Questions are asked on the start thread or the work
@@ -140,9 +146,10 @@ struct FLTCrashReportingControllerEnvironment {
   // Whether this process is an application extension (no prompt then);
   // empty: FLTApplicationIsExtension().
   std::function<bool()> isExtension;
-  // Shows the send prompt. Empty: there is no user interface to ask with,
-  // and a report that needs the user's answer stays where it is (offered
-  // again at the next launch) rather than being sent or deleted unasked.
+  // Shows the send prompt. Empty: the registered presenter; with none
+  // either there is no user interface to ask with, and a report that needs
+  // the user's answer stays where it is (offered again at the next launch)
+  // rather than being sent or deleted unasked.
   FLTPermissionAlertPresenter presentPermissionAlert;
   // Sets up the crash context; empty: FLTContextInitialize.
   std::function<bool(const FLTContextInitParameters* parameters)> initializeContext;

@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -36,6 +37,10 @@ struct Seen {
   Qt::TextFormat textFormat = Qt::AutoText;
   Qt::TextFormat informativeFormat = Qt::AutoText;
   QString defaultButton;
+  int width = 0;
+  int informativeLines = 0;
+  // The buttons from left to right.
+  std::vector<QString> shownOrder;
 };
 
 // Waits (on a timer, inside the alert's own event loop) for the modal box,
@@ -59,9 +64,16 @@ class AlertDriver {
     if (box != nullptr && !answered_ && box->isVisible()) {
       answered_ = true;
       Seen seen{box->text(), box->informativeText(), {}, box->textFormat(), Qt::AutoText, {}};
-      for (QAbstractButton* button : box->buttons()) seen.buttons.push_back(button->text());
+      QList<QAbstractButton*> buttons = box->buttons();
+      for (QAbstractButton* button : buttons) seen.buttons.push_back(button->text());
+      std::sort(buttons.begin(), buttons.end(), [](QAbstractButton* a, QAbstractButton* b) {
+        return a->mapToGlobal(QPoint(0, 0)).x() < b->mapToGlobal(QPoint(0, 0)).x();
+      });
+      for (QAbstractButton* button : buttons) seen.shownOrder.push_back(button->text());
+      seen.width = box->width();
       if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         seen.informativeFormat = label->textFormat();
+        seen.informativeLines = label->height() / label->fontMetrics().lineSpacing();
       }
       if (box->defaultButton() != nullptr) seen.defaultButton = box->defaultButton()->text();
       seen_ = seen;
@@ -169,6 +181,20 @@ TEST_F(AlertPresenterTest, TextsFromTheServiceAreShownAsPlainText) {
   EXPECT_EQ(seen_->informativeFormat, Qt::PlainText);
 }
 
+// A short title and a sentence of a message: the box is wide enough for
+// the message to read as lines, not as a thin column of words.
+TEST_F(AlertPresenterTest, AnAlertIsWideEnoughForItsMessageToReadAsLines) {
+  const AlertContent terms{
+      "Terms Of Service",
+      "We will NOT collect or store any user private data, please check Terms Of Service for "
+      "details.",
+      "Accept", std::string("Detail")};
+  run(terms, [](QMessageBox& box) { click(box, "Accept"); });
+  ASSERT_TRUE(seen_);
+  EXPECT_GE(seen_->width, 420);
+  EXPECT_LE(seen_->informativeLines, 3);
+}
+
 // The whole road of an alert: the helper queues it on the main queue, the
 // Qt box runs, and the pressed button's action runs; Escape runs none.
 TEST_F(AlertPresenterTest, ShowAlertRunsTheActionOfThePressedButtonOnly) {
@@ -198,6 +224,64 @@ TEST_F(AlertPresenterTest, ShowAlertRunsTheActionOfThePressedButtonOnly) {
     EXPECT_EQ(first, step.first);
     EXPECT_EQ(second, step.second);
   }
+}
+
+// ---- The crash kit's send prompt ---------------------------------------------------------
+
+crash::FLTPermissionAlert sendPrompt(bool withAlwaysSend) {
+  crash::FLTPermissionAlert alert;
+  alert.title = "Unsent Crash Report";
+  alert.message = "Would you like to send a report so that we can fix the problem?";
+  alert.sendTitle = "Send";
+  alert.cancelTitle = "Don't Send";
+  if (withAlwaysSend) alert.alwaysSendTitle = "Always Send";
+  return alert;
+}
+
+// Buttons in the kit's order (send, always send when titled, cancel), each
+// answering by its place; leaving the box any other way sends nothing.
+TEST(CrashReportPromptTest, ButtonsInTheKitsOrderAnswerByTheirPlace) {
+  struct Case {
+    const char* name;
+    bool withAlwaysSend;
+    std::function<void(QMessageBox&)> answer;
+    long response;
+  };
+  const Case cases[] = {
+      {"send", true, [](QMessageBox& box) { click(box, "Send"); }, 1000},
+      {"always send", true, [](QMessageBox& box) { click(box, "Always Send"); }, 1001},
+      {"cancel, third", true, [](QMessageBox& box) { click(box, "Don't Send"); }, 1002},
+      {"cancel, second", false, [](QMessageBox& box) { click(box, "Don't Send"); }, 1001},
+      {"escape", true, [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Escape); }, 1002},
+      {"closed", false, [](QMessageBox& box) { box.close(); }, 1001},
+      {"return", true, [](QMessageBox& box) { QTest::keyClick(&box, Qt::Key_Return); }, 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    AlertDriver driver(c.answer);
+    EXPECT_EQ(presentCrashReportPrompt(sendPrompt(c.withAlwaysSend)), c.response);
+    EXPECT_FALSE(driver.timedOut());
+    ASSERT_TRUE(driver.seen());
+    EXPECT_EQ(driver.seen()->text, QStringLiteral("Unsent Crash Report"));
+    const std::vector<QString> buttons =
+        c.withAlwaysSend ? std::vector<QString>{"Send", "Always Send", "Don't Send"}
+                         : std::vector<QString>{"Send", "Don't Send"};
+    EXPECT_EQ(driver.seen()->buttons, buttons);
+    EXPECT_EQ(driver.seen()->shownOrder, buttons);
+  }
+}
+
+// What the application does at start: the kit then asks through the box.
+TEST(CrashReportPromptTest, TheRegisteredPresenterIsTheQtBox) {
+  crash::FLTRegisterPermissionAlertPresenter({});
+  ASSERT_FALSE(crash::FLTRegisteredPermissionAlertPresenter());
+  registerCrashReportPrompt();
+  const crash::FLTPermissionAlertPresenter present = crash::FLTRegisteredPermissionAlertPresenter();
+  ASSERT_TRUE(present);
+  AlertDriver driver([](QMessageBox& box) { click(box, "Always Send"); });
+  EXPECT_EQ(present(sendPrompt(true)), 1001);
+  EXPECT_TRUE(driver.seen());
+  crash::FLTRegisterPermissionAlertPresenter({});
 }
 
 }  // namespace

@@ -202,6 +202,24 @@ TEST_F(AppDelegateTest, ReopenBringsHiddenWindowsBackAndAnswersTheInverseOfVisib
   EXPECT_FALSE(window_->isVisible());
 }
 
+// The tray icon lives in a small top-level window of its own, made as Qt
+// makes it under X11 (the window manager never manages it). It shows for
+// as long as the tray does; with the main window hidden, a second start
+// must still bring the main window back.
+TEST_F(AppDelegateTest, TheTrayIconsOwnWindowIsNoVisibleWindowOfTheApplication) {
+  QWidget trayIconWindow(nullptr,
+                         Qt::Window | Qt::FramelessWindowHint | Qt::BypassWindowManagerHint);
+  trayIconWindow.resize(22, 22);
+  trayIconWindow.show();
+  window_->hide();
+
+  EXPECT_FALSE(delegate_->hasVisibleWindows());
+  EXPECT_FALSE(delegate_->applicationWindows().contains(&trayIconWindow));
+  delegate_->reopenApplication();
+  platform::mainQueue().runPending();
+  EXPECT_TRUE(window_->isVisible());
+}
+
 TEST_F(AppDelegateTest, OpenWindowsShowsTheHiddenMainWindow) {
   window_->hide();
   delegate_->openWindows();

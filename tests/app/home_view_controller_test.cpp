@@ -25,6 +25,7 @@
 #include "app/line_cell.h"
 #include "app/region_table.h"
 #include "core/app_constants.h"
+#include "tests/app/contrast.h"
 #include "tests/connection/connect_fixture.h"
 
 namespace vandrel::app {
@@ -494,6 +495,44 @@ TEST_F(HomeViewControllerTest, LoggingOutAsksFirstAndRedrawsTheVisitorLayout) {
   platform::mainQueue().runPending();
   EXPECT_FALSE(child<QPushButton>("signInButton")->isHidden());
   EXPECT_TRUE(child<QPushButton>("logoutButton")->isHidden());
+}
+
+// ---- What a user can read --------------------------------------------------------------------
+
+// The window's dark face carries every text and icon: the account area for
+// a visitor and for a signed-in user, the current region, the connect
+// button, and the region rows with their pings, premium marks and the
+// connected row's gradient. The expiry line's colours are given per run
+// (grey, amber, red) and stay as they are.
+TEST_F(HomeViewControllerTest, EveryTextAndIconOfTheWindowCanBeRead) {
+  loadCatalogue();
+  modelLine(11)->setPingTime(87);
+  platform::mainQueue().runPending();
+  const QStringList exempt = {QStringLiteral("expiredLabel")};
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+  };
+  const Case cases[] = {
+      {"visitor", [&] {
+         session_->logout(false);
+         ASSERT_TRUE(pumpUntil([&] { return !session_->model().has_value(); }));
+         notifications_.post(std::string(core::kMiscInfoDidUpdateNotification));
+       }},
+      {"signed in, expired", [&] { signInWithEmail(R"("email_verified":true,"expired":true)"); }},
+      {"signed in, connected", [&] {
+         signInWithEmail(R"("email_verified":true,"expired":false)");
+         connection_->setConnectStatus(qv::qv_on);
+         notifications_.post(std::string(core::kVPNStatusChangeNotification));
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    platform::mainQueue().runPending();
+    EXPECT_TRUE(test_support::everythingReadable(*home_, exempt));
+  }
+  connection_->setConnectStatus(qv::qv_off);
 }
 
 TEST(AccountAreaNameTest, ALongNameTakesTheLargestSizeThatFitsIn180) {

@@ -189,6 +189,41 @@ TEST_F(LogViewTest, ShowsTheDisplayedLinesWithEveryLineBreakPairRemoved) {
   }
 }
 
+// Each row is one line of text tall, whatever the first entry holds (the
+// rows share one height), and nothing marks a row as current or selected:
+// the log is read, not picked from.
+TEST_F(LogViewTest, RowsAreOneLineTallAndNoneIsMarked) {
+  LogUtil::displayedLines().push_back("[ERROR]: refused\n\nwrong password\nplease try again");
+  LogUtil::displayedLines().push_back("");
+  for (int i = 0; i < 5; ++i) LogUtil::displayedLines().push_back("[LOG]: line " + std::to_string(i));
+  LogView& view = open();
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  QListView* table = view.tableView();
+  table->setFocus();
+  table->setCurrentIndex(table->model()->index(1, 0));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return table->hasFocus(); }, 5000));
+
+  const int line = table->fontMetrics().lineSpacing();
+  for (int row = 0; row < table->model()->rowCount(); ++row) {
+    SCOPED_TRACE(row);
+    const int height = table->visualRect(table->model()->index(row, 0)).height();
+    EXPECT_GE(height, line);
+    EXPECT_LE(height, line + 8) << "a row of one line of text is " << height << " tall";
+  }
+
+  // The current row holds no text: all of it is the window's black face.
+  const QRect current = table->visualRect(table->model()->index(1, 0));
+  const QImage shot = table->viewport()->grab(current).toImage();
+  int marked = 0;
+  for (int y = 0; y < shot.height(); ++y) {
+    for (int x = 0; x < shot.width(); ++x) {
+      if (shot.pixelColor(x, y).lightness() > 16) ++marked;
+    }
+  }
+  EXPECT_EQ(marked, 0) << "the current row is marked";
+}
+
 TEST_F(LogViewTest, OpensOnTheLastLineAndRefreshBringsNewLinesIntoView) {
   logErrors(0, 120);
   LogView& view = open();

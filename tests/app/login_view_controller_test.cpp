@@ -18,6 +18,7 @@
 #include "app/login_view_controller.h"
 #include "app/secure_text_field.h"
 #include "core/qv_network.h"
+#include "tests/app/contrast.h"
 #include "tests/core/account_fixture.h"
 
 namespace vandrel::app {
@@ -346,14 +347,73 @@ TEST_F(LoginViewControllerTest, EachShowSetsUpTheFieldsAndTheirWhiteTextShowsOnT
   }
 }
 
+// A field shows where its text starts once the user has left it: an
+// address or a password longer than the field must not lose its first
+// characters off the left edge, where the user checks what they typed.
+TEST_F(LoginViewControllerTest, AFieldTheUserLeftShowsTheStartOfItsText) {
+  window_->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window_.get()));
+  struct Case {
+    const char* name;
+    DSFSecureTextField* field;
+    DSFSecureTextField* next;
+    QString text;
+  };
+  const Case cases[] = {
+      {"e-mail", window_->emailTextfield(), window_->passwordTextfield(),
+       "dorothea.vandermeulen-hartmann@mail.example.invalid"},
+      {"password", window_->passwordTextfield(), window_->emailTextfield(),
+       "correct horse battery staple 1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QRect text = c.field->textRect();
+    // What the start of the text looks like when it fits.
+    c.field->setText(c.text.left(4));
+    const QImage start = c.field->grab(text).toImage();
+
+    c.field->clear();
+    c.field->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return c.field->hasFocus(); }, 5000));
+    QTest::keyClicks(c.field, c.text);
+    ASSERT_GT(c.field->fontMetrics().horizontalAdvance(c.field->displayText()), text.width())
+        << "the text must be longer than the field for this case";
+    c.next->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return c.next->hasFocus(); }, 5000));
+
+    const QImage left = c.field->grab(text).toImage();
+    const int firstCharacters = c.field->fontMetrics().horizontalAdvance(c.field->displayText().left(3));
+    EXPECT_EQ(left.copy(0, 0, firstCharacters, left.height()),
+              start.copy(0, 0, firstCharacters, start.height()))
+        << "the field shows the middle or the end of its text";
+    EXPECT_EQ(c.field->text(), c.text) << "the text itself stays whole";
+  }
+}
+
+// The window's dark face carries its heading, the typed text, the enabled
+// button's title and the two links. The placeholders and the disabled
+// button's title are dark grey by design, and stay so.
+TEST_F(LoginViewControllerTest, EveryTextOfTheWindowCanBeRead) {
+  const QStringList exempt;
+  EXPECT_TRUE(test_support::everythingReadable(*window_, {QStringLiteral("signInButton")}))
+      << "empty fields";
+  type("someone@example.invalid", "secret1");
+  EXPECT_TRUE(test_support::everythingReadable(*window_, exempt)) << "both fields filled";
+}
+
 TEST_F(LoginViewControllerTest, PresentKeepsOneSignInWindowWhichIsDeletedWhenClosed) {
   QWidget mainWindow;
+  mainWindow.setGeometry(100, 80, 600, 640);
+  mainWindow.show();
   QPointer<LoginViewController> first =
       LoginViewController::present(&mainWindow, *session_, services());
   ASSERT_NE(first, nullptr);
   EXPECT_TRUE(first->isWindow());
   EXPECT_TRUE(first->isVisible());
   EXPECT_EQ(first->parentWidget(), &mainWindow);
+  // Centred to within the frame the platform draws round a window.
+  EXPECT_LE((first->geometry().center() - mainWindow.geometry().center()).manhattanLength(), 6)
+      << "shown over the main window";
   first->hide();
   EXPECT_EQ(LoginViewController::present(&mainWindow, *session_, services()), first.data());
   EXPECT_TRUE(first->isVisible()) << "brought back, not made again";

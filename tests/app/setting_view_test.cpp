@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -35,6 +38,7 @@
 #include "platform/dispatch.h"
 #include "platform/notification_center.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/contrast.h"
 #include "tests/support/temp_home.h"
 
 namespace vandrel::app {
@@ -179,6 +183,49 @@ TEST_F(SettingViewTest, AutoConnectStoresEachClickOnDisk) {
   EXPECT_EQ(platform::Defaults(defaults().path()).getBool("isAutoConnect"), false);
 }
 
+// A switch changed without a click counts as much: the toggle of a screen
+// reader and the space bar. Filling the boxes stores and registers nothing.
+TEST_F(SettingViewTest, TheSwitchesFollowEveryWayOfChangingThem) {
+  SettingView& panel = open();
+  struct Case {
+    const char* name;
+    std::function<void(QCheckBox*)> change;
+  };
+  const Case cases[] = {
+      {"assistive toggle",
+       [](QCheckBox* box) {
+         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(box);
+         ASSERT_NE(accessible, nullptr);
+         ASSERT_NE(accessible->actionInterface(), nullptr);
+         ASSERT_TRUE(accessible->actionInterface()->actionNames().contains(
+             QAccessibleActionInterface::toggleAction()));
+         accessible->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+       }},
+      {"space bar",
+       [](QCheckBox* box) {
+         box->setFocus();
+         QTest::keyClick(box, Qt::Key_Space);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const bool on : {true, false}) {
+      c.change(panel.autoConnectButton());
+      c.change(panel.autoLaunchButton());
+      EXPECT_EQ(platform::Defaults(defaults().path()).getBool("isAutoConnect"), on);
+      EXPECT_EQ(platform::Defaults(defaults().path()).getBool("isAutoLaunch"), on);
+      EXPECT_EQ(fs::exists(autostartEntry()), on);
+    }
+  }
+
+  // The stored values go into the boxes; the entry stays as the login item
+  // left it (removed by hand here), and nothing is stored back.
+  defaults().set("isAutoLaunch", true);
+  panel.viewWillMoveToSuperview();
+  EXPECT_TRUE(panel.autoLaunchButton()->isChecked());
+  EXPECT_FALSE(fs::exists(autostartEntry()));
+}
+
 TEST_F(SettingViewTest, AutoLaunchWritesTheAutostartEntryAndRemovesItAgain) {
   SettingView& panel = open();
   click(panel.autoLaunchButton());
@@ -296,6 +343,19 @@ TEST_F(SettingViewTest, BackTakesThePanelAwayAndFillsItOnTheWayOut) {
   EXPECT_TRUE(autoConnect->isChecked());
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_TRUE(panel_.isNull());
+}
+
+// The panel lies over the main window's dark face: every title on it,
+// the way back first, reads against it, switched on or off.
+TEST_F(SettingViewTest, EveryTextAndIconOnThePanelCanBeRead) {
+  for (const bool stored : {false, true}) {
+    SCOPED_TRACE(stored ? "switches on" : "switches off");
+    defaults().set("isAutoConnect", stored);
+    defaults().set("isAutoLaunch", stored);
+    SettingView& panel = open();
+    EXPECT_TRUE(test_support::everythingReadable(panel));
+    delete panel_.data();
+  }
 }
 
 }  // namespace

@@ -618,6 +618,8 @@ TEST_F(DaemonManagerTest, TheNetworkResetReportsWhatKeptItFromClearing) {
     CommandResult reply;
     const char* message;
   };
+  // The helper cannot clear either.
+  helper_.script("reloadAndClear", std::string("the daemon did not start"));
   for (const Case& c : {Case{std::nullopt, {0, "None"}, "goService Path is nil"},
                         Case{"/opt/d", {1, "None"}, "Reset Network: (\n    1,\n    None\n)"}}) {
     SCOPED_TRACE(c.message);
@@ -635,6 +637,20 @@ TEST_F(DaemonManagerTest, TheNetworkResetReportsWhatKeptItFromClearing) {
   }
   // Not connected: nothing is stopped.
   EXPECT_TRUE(daemonMethods().empty());
+  EXPECT_EQ(1u, countLogLines("[ERROR]: Reset Network: the daemon did not start"));
+}
+
+// Run as the user the clear refuses (the tunnel and routes are root's); the
+// helper's forced restart clears as root, and the reset has done its job.
+TEST_F(DaemonManagerTest, AClearRefusedToTheUserIsDoneByTheHelper) {
+  helper_.setCommandResult({1, "the clear needs root"});
+  platform::Promise<ResultData> reset;
+  platform::globalQueue().async([&] { reset.resolve(daemonManager_->resetNetwork()); });
+  const auto result = reset.wait(10s);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(result->isSuccess) << result->message;
+  EXPECT_EQ(1, helper_.count("reloadAndClear"));
+  EXPECT_EQ(1u, countLogLines("[LOG]: Reset Network: cleared through the helper"));
 }
 }  // namespace
 }  // namespace vandrel::connection

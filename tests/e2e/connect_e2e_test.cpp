@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "core/cert_bundle.h"
+#include "tests/e2e/client_process.h"
 #include "tests/helper/helper_fixture.h"
 #include "tests/helper/helper_tool_fixture.h"
 #include "tests/support/service_standin.h"
@@ -46,113 +48,6 @@ void writeFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
-
-// The application program as a child: commands to its standard input, its
-// lines collected from its standard output.
-class ClientProcess {
- public:
-  ClientProcess(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-                const fs::path& errors) {
-    int in[2], out[2];
-    EXPECT_EQ(0, ::pipe2(in, O_CLOEXEC));
-    EXPECT_EQ(0, ::pipe2(out, O_CLOEXEC));
-    std::vector<char*> args, env;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    for (const auto& entry : environment) env.push_back(const_cast<char*>(entry.c_str()));
-    args.push_back(nullptr);
-    env.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      ::dup2(in[0], 0);
-      ::dup2(out[1], 1);
-      ::dup2(err, 2);
-      ::execve(args[0], args.data(), env.data());
-      ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    stdin_ = in[1];
-    reader_ = std::thread([this, fd = out[0]] { read(fd); });
-  }
-  ~ClientProcess() {
-    kill();
-    if (stdin_ >= 0) ::close(stdin_);
-    if (reader_.joinable()) reader_.join();
-  }
-
-  void send(const std::string& command) {
-    const std::string line = command + "\n";
-    EXPECT_EQ(static_cast<ssize_t>(line.size()), ::write(stdin_, line.data(), line.size()));
-  }
-
-  // Waits for the next line equal to `line` after the ones already taken.
-  testing::AssertionResult expect(const std::string& line, std::chrono::seconds timeout = 60s) {
-    std::unique_lock lock(mutex_);
-    bool found = false;
-    cv_.wait_for(lock, timeout, [&] {
-      while (!found && next_ < lines_.size()) found = lines_[next_++] == line;
-      return found || ended_;
-    });
-    if (found) return testing::AssertionSuccess();
-    auto failure = testing::AssertionFailure() << "no line \"" << line << "\"; the client said:";
-    for (const auto& said : lines_) {
-      if (!said.empty() && !std::isdigit(static_cast<unsigned char>(said[0]))) {
-        failure << "\n  " << said;
-      }
-    }
-    return failure;
-  }
-
-  // The client's own lines so far (not its log lines, which start with a date).
-  std::vector<std::string> said() {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> own;
-    for (const auto& line : lines_) {
-      if (!line.empty() && !std::isdigit(static_cast<unsigned char>(line[0]))) own.push_back(line);
-    }
-    return own;
-  }
-
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  void read(int fd) {
-    std::string pending;
-    char buffer[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-      if (n <= 0) break;
-      pending.append(buffer, static_cast<std::size_t>(n));
-      for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-        std::string line = pending.substr(0, end);
-        pending.erase(0, end + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::lock_guard lock(mutex_);
-        lines_.push_back(std::move(line));
-        cv_.notify_all();
-      }
-    }
-    ::close(fd);
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    cv_.notify_all();
-  }
-
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::vector<std::string> lines_;
-  std::size_t next_ = 0;
-  bool ended_ = false;
-};
 
 class ConnectEndToEndTest : public testing::Test {
  protected:
@@ -272,6 +167,10 @@ TEST_F(ConnectEndToEndTest, ConnectDisconnectAndTheHelperCleansUpAfterAKilledApp
   ASSERT_TRUE(client_->expect("signed in"));
   ASSERT_TRUE(client_->expect("lines: 1"));
   ASSERT_TRUE(client_->expect("ready"));
+  // Signed in as the sign-in window does it, e-mail address or not.
+  const auto login = service_->requestsTo("/api/1/login");
+  ASSERT_FALSE(login.empty());
+  EXPECT_EQ("username", login.front().param("auth_by"));
 
   // Connect: the terms are accepted on the way (the first attempt stops at
   // them), then the tunnel comes up.
@@ -317,6 +216,28 @@ TEST_F(ConnectEndToEndTest, ConnectDisconnectAndTheHelperCleansUpAfterAKilledApp
       15s, "the registered routes to go"));
   EXPECT_TRUE(eventually([&] { return processesRunning(daemonPath()).empty(); }, 15s,
                          "the daemon to stop"));
+}
+
+// The program leaves with its own status whatever is still under way: a
+// quit while the session request of a connect is unanswered, and a start
+// whose line fetch fails while the requests that the sign-in set off run.
+TEST_F(ConnectEndToEndTest, TheClientExitsWithItsStatusWhileRequestsAreInFlight) {
+  ScriptedReply slow;
+  slow.body = R"({"status":"ok","code":0})";
+  slow.delay = 20s;  // cut short when the stand-in stops
+  service_->replyTo("/api/2/line/connect/0", slow);
+  startClient("app");
+  ASSERT_TRUE(client_->expect("ready"));
+  client_->send("connect");
+  ASSERT_TRUE(service_->waitForRequest("/api/2/line/connect/0", 30s));
+  client_->send("quit");
+  EXPECT_TRUE(client_->exitsWith(0));
+
+  service_->replyTo("/api/2/line/region", 500, "");
+  startClient("app");
+  ASSERT_TRUE(client_->expect("signed in"));
+  EXPECT_TRUE(client_->exitsWith(1));
+  EXPECT_THAT(client_->said(), ::testing::Contains(::testing::StartsWith("lines failed: ")));
 }
 
 }  // namespace

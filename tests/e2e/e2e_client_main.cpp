@@ -168,9 +168,9 @@ std::optional<Arguments> parse(int argc, char** argv) {
 
 bool signIn(const Arguments& args) {
   auto& session = vandrel::core::MiscInfo::shared();
-  const auto kind = vandrel::core::isEmail(args.account) ? vandrel::core::LoginAuthType::email
-                                                         : vandrel::core::LoginAuthType::username;
-  const auto result = await(session.login(args.account, args.password, kind, "", ""));
+  // As the sign-in window does: the account as typed, whatever it looks like.
+  const auto result = await(
+      session.login(args.account, args.password, vandrel::core::LoginAuthType::username, "", ""));
   if (!result || !result->isSuccess) {
     say("sign-in failed: " + (result ? result->message : std::string("no answer")));
     return false;
@@ -210,6 +210,17 @@ void handle(const std::string& command, std::atomic<bool>& quit) {
   }
 }
 
+// Every way out once the shared objects exist. Their threads (the HTTP
+// engine, global-queue jobs still loading certificates or writing the log)
+// keep running, so the process must not run the exit-time clean-up of
+// OpenSSL and the static objects under them: it leaves at once, as the
+// application does, after handing on what it printed.
+[[noreturn]] void leave(int status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::_exit(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -237,7 +248,7 @@ int main(int argc, char** argv) {
                             [](const platform::Notification&) { startConnectFlow(); });
   qv_ConnectionManager::shared().setConnectMode(args->mode);
 
-  if (!signIn(*args) || !fetchLines()) return 1;
+  if (!signIn(*args) || !fetchLines()) leave(1);
   say("ready");
 
   std::atomic<bool> quit{false};
@@ -253,7 +264,5 @@ int main(int argc, char** argv) {
   reader.detach();
   while (!platform::mainQueue().runUntil([&] { return quit.load(); }, 1h)) {
   }
-  // Leaves without tearing the shared objects down, as the application does.
-  std::fflush(stdout);
-  ::_exit(0);
+  leave(0);
 }

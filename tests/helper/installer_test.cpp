@@ -11,6 +11,7 @@
 
 #include <fstream>
 
+#include "helper/daemon_components.h"
 #include "helper/helper_config.h"
 #include "tests/helper/helper_fixture.h"
 
@@ -39,12 +40,20 @@ class InstallerTest : public testing::Test {
     std::ofstream(systemctl_) << "#!/bin/sh\necho \"$*\" >> " << (dir_ / "systemctl.log").string()
                               << "\n";
     ::chmod(systemctl_.c_str(), 0755);
+    // The daemon's packaged components, as the installer looks for them.
+    components_ = dir_ / "system";
+    for (const auto& component : kDaemonComponents) {
+      const fs::path path = components_ / fs::path(component.path).relative_path();
+      fs::create_directories(path.parent_path());
+      std::ofstream(path) << "packaged program";
+    }
   }
 
   Ran install(std::vector<std::string> extra, const std::string& environment = "") {
     const fs::path errors = dir_ / "errors";
     std::string command = environment + " " + installerExecutable().string() + " --bundle " +
-                          bundle_.string() + " --root " + stage_.string();
+                          bundle_.string() + " --root " + stage_.string() +
+                          " --components-root " + components_.string();
     for (const auto& arg : extra) command += " " + arg;
     command += " 2>" + errors.string();
     const int status = std::system(command.c_str());
@@ -80,7 +89,7 @@ class InstallerTest : public testing::Test {
   }
 
   TempDir dir_;
-  fs::path bundle_, stage_, systemctl_;
+  fs::path bundle_, stage_, systemctl_, components_;
 };
 
 TEST_F(InstallerTest, WritesProgramsConfigurationAndUnitsOwnedByRoot) {
@@ -151,6 +160,24 @@ TEST_F(InstallerTest, UnusableConfigurationIsReplaced) {
   ASSERT_EQ(0, ran.exitCode) << ran.errors;
   EXPECT_NE(std::string::npos, ran.errors.find("replacing an unusable configuration"));
   EXPECT_EQ(std::vector<uid_t>{77}, config().allowedUids);
+}
+
+TEST_F(InstallerTest, MissingPackagedComponentsAreNamedAndNothingIsInstalled) {
+  fs::remove(components_ / "usr/bin/ss-local");
+  fs::remove(components_ / "usr/sbin/privoxy");
+  const Ran ran = install({"--uid", "77"});
+  EXPECT_EQ(1, ran.exitCode);
+  EXPECT_NE(std::string::npos, ran.errors.find("shadowsocks-libev (/usr/bin/ss-local"))
+      << ran.errors;
+  EXPECT_NE(std::string::npos, ran.errors.find("privoxy (/usr/sbin/privoxy")) << ran.errors;
+  EXPECT_NE(std::string::npos, ran.errors.find("apt-get install shadowsocks-libev privoxy"))
+      << ran.errors;
+  EXPECT_EQ(std::string::npos, ran.errors.find("shadowsocks-v2ray-plugin")) << ran.errors;
+  EXPECT_FALSE(fs::exists(stage_));
+
+  std::ofstream(components_ / "usr/bin/ss-local") << "packaged program";
+  std::ofstream(components_ / "usr/sbin/privoxy") << "packaged program";
+  EXPECT_EQ(0, install({"--uid", "77"}).exitCode);
 }
 
 TEST_F(InstallerTest, FailuresExitOneWithAReason) {

@@ -169,6 +169,41 @@ TEST(MainQueueDeathTest, ShutdownReleasesSyncCallersWhoseJobsAreDropped) {
       testing::ExitedWithCode(0), "shut down:1 queued:1 late:1");
 }
 
+// Binding the main queue is for good, so it happens in a child. An event
+// loop delivers clicks and timers on its thread outside any job: there the
+// main queue is current, elsewhere it is not, and a post still waits for
+// the loop's next drain.
+TEST(MainQueueDeathTest, BoundQueueIsCurrentOnItsThreadOutsideJobsAndPostsStillWait) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        std::atomic<int> wakes{0};
+        const bool currentBefore = mainQueue().isCurrent();
+        mainQueue().bind([&wakes] { ++wakes; });
+        // What a click handler would do: check, then post.
+        mainQueue().assertCurrent("a click handler");
+        const bool current = mainQueue().isCurrent();
+        const bool currentIsMain = Queue::current() == &mainQueue();
+        bool ran = false;
+        mainQueue().async([&ran] { ran = true; });
+        const bool ranInPlace = ran;
+        const bool woke = wakes.load() > 0;
+        bool elsewhereCurrent = true;
+        bool elsewhereHasQueue = true;
+        std::thread([&] {
+          elsewhereCurrent = mainQueue().isCurrent();
+          elsewhereHasQueue = Queue::current() != nullptr;
+        }).join();
+        mainQueue().drain();  // the loop's turn
+        std::fprintf(stderr, "before:%d current:%d main:%d inplace:%d woke:%d elsewhere:%d,%d ran:%d\n",
+                     currentBefore, current, currentIsMain, ranInPlace, woke, elsewhereCurrent,
+                     elsewhereHasQueue, ran);
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(0),
+      "before:0 current:1 main:1 inplace:0 woke:1 elsewhere:0,0 ran:1");
+}
+
 TEST(SchedulerTest, AfterRunsWhenTheInjectedClockReachesTheDelay) {
   ManualClock clock;
   Scheduler scheduler(clock);

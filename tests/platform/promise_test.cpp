@@ -172,6 +172,20 @@ TEST(PromiseTest, BlockingWaitReturnsOnceSettledFromAnotherThread) {
   EXPECT_EQ(waiter.get(), 5);
 }
 
+// A job that settles a waiter's promise by reference must not touch it once
+// the waiter has woken: the waiter is free to destroy it at once. Run many
+// times, since the window is the settling thread's last few instructions
+// (the address sanitizer build reports it on the first hit).
+TEST(PromiseTest, TheWaiterMayDestroyThePromiseAsSoonAsItWakes) {
+  for (int round = 0; round < 20000; ++round) {
+    auto promise = std::make_unique<Promise<int>>();
+    globalQueue().async([&promise = *promise] { promise.resolve(1); });
+    ASSERT_EQ(promise->wait(5s), 1);
+    promise.reset();
+  }
+  EXPECT_TRUE(drained(globalQueue()));
+}
+
 TEST(PromiseTest, UnsettledPromiseWithHandlersDoesNotKeepItselfAlive) {
   std::weak_ptr<int> watch;
   {

@@ -1,5 +1,6 @@
-// Vandrel-server-daemon as the tests run it: the daemon stand-in in a
-// process of its own, for the helper tool and end-to-end tests.
+// The daemon stand-in in a process of its own, for the helper tool tests,
+// which copy it to a temporary path named Vandrel-server-daemon (the files
+// beside it are named after that copy). Never part of the bundle.
 //
 // Files beside the executable:
 //   Vandrel-server-daemon.port     decimal port to serve on 127.0.0.1 (50051 when absent)
