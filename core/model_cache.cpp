@@ -115,14 +115,13 @@ namespace model_cache_detail {
 void saveJsonText(std::string_view jsonText, std::string_view entryName) {
   const auto encrypted = chacha20(jsonText);
   const std::string fileName = modelCacheFileName(entryName);
-  // The cache is the last known copy of what the service holds, saved from
-  // the connect road and the GUI thread: a save replaces the file whole but
-  // does not wait for the disk. A copy that a power cut takes away (or
-  // leaves unreadable, which loads as no entry) comes again with the next
-  // fetch.
+  // Saved from the connect road and the GUI thread: the new file is on the
+  // disk whole before it replaces the old one, but the folder is not
+  // flushed after it. A power cut right after a save may bring back the
+  // copy before it, never a file that loads as nothing.
   if (!encrypted || fileName.empty() ||
       !platform::replaceFileAtomically(std::filesystem::path(LogUtil::cacheDirectory()) / fileName,
-                                       *encrypted, 0600, platform::Durability::Unflushed)) {
+                                       *encrypted, 0600, platform::Durability::ContentFlushed)) {
     LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "save model error: " +
                             std::string(entryName));
   }
