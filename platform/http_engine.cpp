@@ -2,7 +2,6 @@
 // tasks. Completion is decided in exactly one place, HttpTask::State::settle,
 // so a response and a cancellation can race without a second delivery.
 
-#include <curl/curl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "platform/http_curl.h"
 #include "platform/http_internal.h"
 
 namespace vandrel::platform {
@@ -175,14 +175,14 @@ namespace {
 CURLM* initMulti() {
   static std::once_flag once;
   std::call_once(once, [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    curl::api().global_init(CURL_GLOBAL_DEFAULT);
     // A peer closing a socket mid-write must not kill the process.
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
       signal(SIGPIPE, SIG_IGN);
     }
   });
-  return curl_multi_init();
+  return curl::api().multi_init();
 }
 
 }  // namespace
@@ -195,8 +195,8 @@ HttpEngine::Impl::Impl() : multi_(initMulti()) {
 
 HttpEngine::Impl::~Impl() {
   stop();
-  for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
-  curl_multi_cleanup(multi_);
+  for (CURL* easy : spareEasy_) curl::api().easy_cleanup(easy);
+  curl::api().multi_cleanup(multi_);
 }
 
 bool HttpEngine::Impl::submit(std::unique_ptr<Transfer> transfer) {
@@ -205,7 +205,7 @@ bool HttpEngine::Impl::submit(std::unique_ptr<Transfer> transfer) {
     if (stopping_) return false;
     incoming_.push_back(std::move(transfer));
   }
-  curl_multi_wakeup(multi_);
+  curl::api().multi_wakeup(multi_);
   return true;
 }
 
@@ -215,7 +215,7 @@ void HttpEngine::Impl::cancel(std::uint64_t taskId) {
     if (stopping_) return;
     cancels_.push_back(taskId);
   }
-  curl_multi_wakeup(multi_);
+  curl::api().multi_wakeup(multi_);
 }
 
 void HttpEngine::Impl::stop() {
@@ -224,7 +224,7 @@ void HttpEngine::Impl::stop() {
     if (stopped_) return;
     stopping_ = stopped_ = true;
   }
-  curl_multi_wakeup(multi_);
+  curl::api().multi_wakeup(multi_);
   if (thread_.joinable()) thread_.join();
 }
 
@@ -246,10 +246,10 @@ void HttpEngine::Impl::run() {
     for (auto& t : adds) begin(std::move(t));
     for (auto id : drops) drop(id);
     int running = 0;
-    curl_multi_perform(multi_, &running);
+    curl::api().multi_perform(multi_, &running);
     collectFinished();
     expire();
-    curl_multi_poll(multi_, nullptr, 0, nextWaitMs(), nullptr);
+    curl::api().multi_poll(multi_, nullptr, 0, nextWaitMs(), nullptr);
   }
 }
 
@@ -270,7 +270,7 @@ void HttpEngine::Impl::start(std::unique_ptr<Transfer> transfer) {
     retire(std::move(transfer));
     return;
   }
-  if (curl_multi_add_handle(multi_, transfer->easy()) != CURLM_OK) {
+  if (curl::api().multi_add_handle(multi_, transfer->easy()) != CURLM_OK) {
     transfer->task().settle(errorResponse(transfer->task().url, UrlError::Unknown));
     retire(std::move(transfer));
     return;
@@ -284,7 +284,7 @@ void HttpEngine::Impl::drop(std::uint64_t taskId) {
   if (it == active_.end()) return;  // finished, or never started
   auto transfer = std::move(it->second);
   active_.erase(it);
-  curl_multi_remove_handle(multi_, transfer->easy());
+  curl::api().multi_remove_handle(multi_, transfer->easy());
   retire(std::move(transfer));
 }
 
@@ -296,12 +296,12 @@ void HttpEngine::Impl::retire(std::unique_ptr<Transfer> transfer) {
 
 void HttpEngine::Impl::collectFinished() {
   int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+  while (CURLMsg* msg = curl::api().multi_info_read(multi_, &left)) {
     if (msg->msg != CURLMSG_DONE) continue;
     Transfer* raw = nullptr;
-    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
+    curl::api().easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
     CURLcode result = msg->data.result;
-    curl_multi_remove_handle(multi_, msg->easy_handle);
+    curl::api().multi_remove_handle(multi_, msg->easy_handle);
     auto it = active_.find(raw->id());
     std::unique_ptr<Transfer> transfer = std::move(it->second);
     active_.erase(it);
@@ -327,7 +327,7 @@ void HttpEngine::Impl::expire() {
     }
     auto transfer = std::move(it->second);
     it = active_.erase(it);
-    curl_multi_remove_handle(multi_, transfer->easy());
+    curl::api().multi_remove_handle(multi_, transfer->easy());
     transfer->task().settle(errorResponse(transfer->task().url, UrlError::TimedOut));
     retire(std::move(transfer));
   }
@@ -335,7 +335,7 @@ void HttpEngine::Impl::expire() {
 
 int HttpEngine::Impl::nextWaitMs() const {
   long curlMs = -1;
-  curl_multi_timeout(multi_, &curlMs);
+  curl::api().multi_timeout(multi_, &curlMs);
   long wait = curlMs < 0 ? 60'000 : curlMs;
   auto now = std::chrono::steady_clock::now();
   for (const auto& [id, t] : active_) {
@@ -347,7 +347,7 @@ int HttpEngine::Impl::nextWaitMs() const {
 
 void HttpEngine::Impl::cancelEverything(std::vector<std::unique_ptr<Transfer>> pending) {
   for (auto& [id, t] : active_) {
-    curl_multi_remove_handle(multi_, t->easy());
+    curl::api().multi_remove_handle(multi_, t->easy());
     t->task().settle(cancelledResponse(t->task().url));
   }
   active_.clear();

@@ -1,7 +1,6 @@
 // Trust policies: which certificates a server must chain to, applied to
 // curl's OpenSSL context.
 
-#include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -11,6 +10,7 @@
 #include <set>
 
 #include "platform/http.h"
+#include "platform/http_curl.h"
 #include "platform/http_internal.h"
 
 namespace vandrel::platform {
@@ -117,12 +117,12 @@ std::size_t TrustPolicy::certificateCount() const { return impl_->certificateCou
 
 bool applyTrust(CURL* easy, const TrustPolicy& policy, std::uint64_t sessionId) {
   const TrustPolicy::Impl& impl = *policy.impl();
-  bool ok = curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  bool ok = curl::api().easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl::api().easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (impl.kind == TrustPolicy::Kind::SystemDefault) {
     if (!impl.caFile.empty()) {
-      ok = ok && curl_easy_setopt(easy, CURLOPT_CAINFO, impl.caFile.c_str()) == CURLE_OK &&
-           curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+      ok = ok && curl::api().easy_setopt(easy, CURLOPT_CAINFO, impl.caFile.c_str()) == CURLE_OK &&
+           curl::api().easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
     }
     return ok;
   }
@@ -133,12 +133,12 @@ bool applyTrust(CURL* easy, const TrustPolicy& policy, std::uint64_t sessionId) 
                        impl.pem;
   curl_blob blob{tagged.data(), tagged.size(), CURL_BLOB_COPY};
   long sslOptions = impl.kind == TrustPolicy::Kind::AnchorsOnly ? CURLSSLOPT_NO_PARTIALCHAIN : 0L;
-  ok = ok && curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, sslOptions) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, installStore) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, const_cast<TrustPolicy::Impl*>(&impl)) ==
+  ok = ok && curl::api().easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_OPTIONS, sslOptions) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, installStore) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_CTX_DATA, const_cast<TrustPolicy::Impl*>(&impl)) ==
            CURLE_OK;
   return ok;
 }
