@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "connection/accel_accel_service_client_impl.h"
+#include "proto/accel.pb.h"
 #include "connection/qv_connection_manager.h"
 #include "connection/route_registrar.h"
 #include "core/line_item.h"
@@ -36,6 +37,7 @@ constexpr std::string_view kNone = "None";
 
 constexpr std::string_view kNotRunning = "not running";
 constexpr std::string_view kNoStatusMessage = "Error";
+constexpr std::string_view kMethodPathPrefix = "/accel.Accel/";
 constexpr std::string_view kExcludeLinePrefix = "[DEBUG]: tun2socks exclude: ";
 
 // Reconnect back-off of the channel. The daemon is on loopback and is
@@ -124,20 +126,15 @@ void checkOffMainThread() {
 
 Accel_AccelServiceClient::Accel_AccelServiceClient(std::string address)
     : impl_(std::make_unique<Impl>()) {
-  grpc::ChannelArguments args;
-  // A proxy inherited from the environment (http_proxy, grpc_proxy) must
-  // not capture calls to the loopback daemon.
-  args.SetInt(GRPC_ARG_ENABLE_HTTP_PROXY, 0);
-  // Subchannels of the global pool outlive a dropped client; a pool of its
-  // own makes each client open its own connection.
-  args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
-  args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, kInitialReconnectBackoffMs);
-  args.SetInt(GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, kMinReconnectBackoffMs);
-  args.SetInt(GRPC_ARG_MAX_RECONNECT_BACKOFF_MS, kMaxReconnectBackoffMs);
   impl_->address = std::move(address);
-  impl_->channel =
-      grpc::CreateCustomChannel(impl_->address, grpc::InsecureChannelCredentials(), args);
-  impl_->stub = accel::Accel::NewStub(impl_->channel);
+  auto transport = makeAccelTransport(
+      impl_->address, AccelTransportOptions{kInitialReconnectBackoffMs, kMinReconnectBackoffMs,
+                                            kMaxReconnectBackoffMs});
+  if (transport.ok()) {
+    impl_->transport = std::move(transport).value();
+  } else {
+    impl_->loadError = transport.error().message;
+  }
 }
 
 Accel_AccelServiceClient::~Accel_AccelServiceClient() = default;
@@ -239,17 +236,37 @@ void AccelCalls::dropClient() {
   }
 }
 
-template <typename Response, typename Request, typename Method>
-std::optional<std::string> AccelCalls::call(const Texts& texts, Method method,
+namespace {
+
+// One unary call through the client's transport: the decoded response, or
+// the status message ("" when the call carried none).
+template <typename Response, typename Request>
+std::optional<std::string> exchange(const Accel_AccelServiceClient& daemon, std::string_view name,
+                                    const Request& request, Response& response,
+                                    std::optional<std::chrono::system_clock::time_point> deadline) {
+  const auto& impl = daemon.impl();
+  if (!impl.transport) return impl.loadError;
+  std::string encoded;
+  if (!request.SerializeToString(&encoded)) return std::string("unencodable request");
+  const AccelTransport::Reply reply =
+      impl.transport->call(std::string(kMethodPathPrefix) + std::string(name), encoded, deadline);
+  if (!reply.ok) return reply.errorMessage;
+  if (!response.ParseFromString(reply.response)) return std::string("undecodable response");
+  return std::nullopt;
+}
+
+}  // namespace
+
+template <typename Response, typename Request>
+std::optional<std::string> AccelCalls::call(const Texts& texts, std::string_view method,
                                             const Request& request, bool withDeadline) {
   checkOffMainThread();
   const std::shared_ptr<Accel_AccelServiceClient> daemon = client();
-  grpc::ClientContext context;
-  if (withDeadline) context.set_deadline(std::chrono::system_clock::now() + stopDeadline_);
+  std::optional<std::chrono::system_clock::time_point> deadline;
+  if (withDeadline) deadline = std::chrono::system_clock::now() + stopDeadline_;
   Response response;
-  const grpc::Status status = (daemon->impl().stub.get()->*method)(&context, request, &response);
-  if (!status.ok()) {
-    std::string message = status.error_message();
+  if (auto failure = exchange(*daemon, method, request, response, deadline)) {
+    std::string message = std::move(*failure);
     if (message.empty()) message = kNoStatusMessage;
     return failed(texts, texts.callError, std::move(message));
   }
@@ -282,12 +299,12 @@ std::optional<std::string> AccelCalls::startTun2socks(const std::vector<std::str
   request.set_socksaddr(std::string(kSocksAddress));
   request.set_enablednscache(false);
   assign(*request.mutable_exclude(), exclude);
-  return call<accel::StartTun2socksRsp>(kStartTun2socksTexts, &accel::Accel::Stub::StartTun2socks,
+  return call<accel::StartTun2socksRsp>(kStartTun2socksTexts, "StartTun2socks",
                                         request, false);
 }
 
 std::optional<std::string> AccelCalls::stopTun2socks() {
-  return call<accel::StopTun2socksRsp>(kStopTun2socksTexts, &accel::Accel::Stub::StopTun2socks,
+  return call<accel::StopTun2socksRsp>(kStopTun2socksTexts, "StopTun2socks",
                                        accel::StopTun2socksReq(), true);
 }
 
@@ -299,7 +316,7 @@ std::optional<std::string> AccelCalls::setSystemProxy(const std::vector<std::str
   request.set_httpproxyport(kHttpProxyPort);
   request.set_pacserverport(kPacServerPort);
   assign(*request.mutable_domains(), domains);
-  return call<accel::SystemProxyRsp>(kSetSystemProxyTexts, &accel::Accel::Stub::SetSystemProxy,
+  return call<accel::SystemProxyRsp>(kSetSystemProxyTexts, "SetSystemProxy",
                                      request, false);
 }
 
@@ -308,7 +325,7 @@ std::optional<std::string> AccelCalls::stopSystemProxy(Accel_SystemProxyMode mod
   request.set_mode(static_cast<accel::SystemProxyMode>(mode));
   request.set_httpproxyaddr(std::string(kLoopback));
   request.set_httpproxyport(kHttpProxyPort);
-  return call<accel::SystemProxyRsp>(kStopSystemProxyTexts, &accel::Accel::Stub::StopSystemProxy,
+  return call<accel::SystemProxyRsp>(kStopSystemProxyTexts, "StopSystemProxy",
                                      request, false);
 }
 
@@ -318,12 +335,12 @@ std::optional<std::string> AccelCalls::startHttpProxy() {
   request.set_port(kHttpProxyPort);
   request.set_s5addr(std::string(kLoopback));
   request.set_s5port(kSocksPort);
-  return call<accel::HttpProxyRsp>(kStartHttpProxyTexts, &accel::Accel::Stub::StartHttpProxy,
+  return call<accel::HttpProxyRsp>(kStartHttpProxyTexts, "StartHttpProxy",
                                    request, false);
 }
 
 std::optional<std::string> AccelCalls::stopHttpProxy() {
-  return call<accel::HttpProxyRsp>(kStopHttpProxyTexts, &accel::Accel::Stub::StopHttpProxy,
+  return call<accel::HttpProxyRsp>(kStopHttpProxyTexts, "StopHttpProxy",
                                    accel::StopHttpProxyReq(), false);
 }
 
@@ -350,22 +367,20 @@ std::optional<std::string> AccelCalls::startSS(const core::LineItem& line) {
     request.set_server(*fields.server);
     request.set_type(accel::SS);
   }
-  return call<accel::SSRsp>(kStartSSTexts, &accel::Accel::Stub::StartSS, request, false);
+  return call<accel::SSRsp>(kStartSSTexts, "StartSS", request, false);
 }
 
 std::optional<std::string> AccelCalls::stopSS() {
-  return call<accel::SSRsp>(kStopSSTexts, &accel::Accel::Stub::StopSS, accel::StopSSReq(), true);
+  return call<accel::SSRsp>(kStopSSTexts, "StopSS", accel::StopSSReq(), true);
 }
 
 std::optional<std::string> AccelCalls::saveExcludeRoutes() {
   checkOffMainThread();
   const std::shared_ptr<Accel_AccelServiceClient> daemon = client();
-  grpc::ClientContext context;
   accel::GetExcludeRouteRsp response;
-  const grpc::Status status =
-      daemon->impl().stub->GetExcludeRoute(&context, accel::GetExcludeRouteReq(), &response);
-  if (!status.ok()) {
-    return status.error_message().empty() ? std::string(kNoStatusMessage) : status.error_message();
+  if (auto failure = exchange(*daemon, "GetExcludeRoute", accel::GetExcludeRouteReq(), response,
+                              std::nullopt)) {
+    return failure->empty() ? std::string(kNoStatusMessage) : *failure;
   }
   if (!response.success()) return response.error();
   std::vector<std::string> routes(response.exclude().begin(), response.exclude().end());

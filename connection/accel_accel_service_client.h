@@ -42,7 +42,7 @@ class Accel_AccelServiceClient {
 
   const std::string& address() const;
 
-  // The channel and stub, for the wrappers and the call benchmark
+  // The channel's transport, for the wrappers and the benchmarks
   // (connection/accel_accel_service_client_impl.h).
   struct Impl;
   Impl& impl() const { return *impl_; }
@@ -147,8 +147,9 @@ class AccelCalls {
   void setLastStartedMode(core::ConnectMode mode) { lastStartedMode_.store(mode); }
 
  private:
-  template <typename Response, typename Request, typename Method>
-  std::optional<std::string> call(const Texts& texts, Method method, const Request& request,
+  // One call of the method `name` of accel.Accel ("StartSS").
+  template <typename Response, typename Request>
+  std::optional<std::string> call(const Texts& texts, std::string_view name, const Request& request,
                                   bool withDeadline);
   std::optional<std::string> failed(const Texts& texts, std::string_view errorText,
                                     std::string message);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -51,20 +52,27 @@ struct AliveChecker::Impl : std::enable_shared_from_this<AliveChecker::Impl> {
         work(asio::make_work_guard(*io)),
         readQueue(std::string(kAliveReadQueueLabel)) {}
 
-  void start() {
-    ioThread = std::thread([io = io] { io->run(); });
+  // The I/O thread starts with the first probe: the checker is made at
+  // launch with the line list, but nothing is probed before a connect, and
+  // an idle thread holds its stack all the same.
+  void startOnce() {
+    std::call_once(started, [this] { ioThread = std::thread([io = io] { io->run(); }); });
   }
 
   // Ends every probe and lets the I/O thread run out of work, so no handler
   // (which holds its probe, which holds the I/O context) is left behind.
   void stop() {
-    asio::post(*io, [self = shared_from_this()] {
-      for (const auto& weakProbe : self->live) {
-        if (auto probe = weakProbe.lock()) shutProbe(*probe);
-      }
-      self->live.clear();
-      self->ending = true;
-    });
+    // From here on no probe starts the thread.
+    std::call_once(started, [] {});
+    if (ioThread.joinable()) {
+      asio::post(*io, [self = shared_from_this()] {
+        for (const auto& weakProbe : self->live) {
+          if (auto probe = weakProbe.lock()) shutProbe(*probe);
+        }
+        self->live.clear();
+        self->ending = true;
+      });
+    }
     work.reset();
     if (ioThread.joinable()) ioThread.join();
     stopped.store(true);
@@ -147,6 +155,7 @@ struct AliveChecker::Impl : std::enable_shared_from_this<AliveChecker::Impl> {
   platform::Scheduler& scheduler;
   const std::shared_ptr<asio::io_context> io;
   asio::executor_work_guard<asio::io_context::executor_type> work;
+  std::once_flag started;
   std::thread ioThread;
   // On the I/O thread only: the probes that may have operations pending,
   // and whether the checker is ending.
@@ -166,9 +175,7 @@ AliveChecker& AliveChecker::shared() {
 }
 
 AliveChecker::AliveChecker(platform::Scheduler& scheduler)
-    : impl_(std::make_shared<Impl>(scheduler)) {
-  impl_->start();
-}
+    : impl_(std::make_shared<Impl>(scheduler)) {}
 
 AliveChecker::~AliveChecker() { impl_->stop(); }
 
@@ -176,6 +183,7 @@ platform::SerialQueue& AliveChecker::readQueue() { return impl_->readQueue; }
 
 void AliveChecker::checkAlive(std::string host, std::int64_t port, Callback callback) {
   if (host.empty() || port < 0 || port > 65535) return;
+  impl_->startOnce();
   auto probe = std::make_shared<Probe>(impl_->io, host);
   std::weak_ptr<Impl> weakImpl = impl_;
   // Registered before the connection starts: the read that may follow is

@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace vandrel::core {
 namespace {
@@ -73,6 +74,9 @@ platform::Result<std::vector<std::string>> parseCertBundle(std::string_view byte
   }
   std::vector<std::string> certificates;
   certificates.reserve(kCertBundleSlotCount);
+  // Bundles repeat their certificates to fill the slots; a slot that holds
+  // the very bytes of one already checked needs no second parse.
+  std::set<std::string_view> checked;
   for (std::size_t i = 0; i < kCertBundleSlotCount; ++i) {
     const std::string_view slot = bytes.substr(i * kCertBundleSlotSize, kCertBundleSlotSize);
     const auto length = readLengthField(slot.substr(0, kCertBundleLengthFieldSize));
@@ -81,10 +85,11 @@ platform::Result<std::vector<std::string>> parseCertBundle(std::string_view byte
                          "slot " + std::to_string(i) + " has no valid certificate length");
     }
     const std::string_view der = slot.substr(kCertBundleLengthFieldSize, *length);
-    if (!isOneDerCertificate(der)) {
+    if (!checked.contains(der) && !isOneDerCertificate(der)) {
       return bundleError(kBadCertificate,
                          "slot " + std::to_string(i) + " does not hold one DER certificate");
     }
+    checked.insert(der);
     certificates.emplace_back(der);
   }
   return certificates;

@@ -30,6 +30,19 @@ constexpr std::size_t kCipherChunk = 1u << 20;
 
 static_assert(kCipherKey.size() == 32 && kCipherNonce.size() == 8);
 
+// Fetched once and kept: the library's implicit fetch on every call (the
+// legacy EVP_md5() and EVP_chacha20() objects) costs more than the digest
+// or the cipher of a small entry, and a start reads a dozen entries on the
+// GUI thread. Null when the library has no such algorithm.
+const EVP_MD* md5() {
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  return md;
+}
+const EVP_CIPHER* chacha20Cipher() {
+  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
+  return cipher;
+}
+
 struct CipherContextDeleter {
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
@@ -44,7 +57,8 @@ std::optional<std::string> chacha20(std::string_view input) {
   std::array<unsigned char, 16> iv{};
   std::copy(kCipherNonce.begin(), kCipherNonce.end(), iv.begin() + 8);
   const auto* key = reinterpret_cast<const unsigned char*>(kCipherKey.data());
-  if (EVP_EncryptInit_ex(ctx.get(), EVP_chacha20(), nullptr, key, iv.data()) != 1) {
+  if (chacha20Cipher() == nullptr ||
+      EVP_EncryptInit_ex(ctx.get(), chacha20Cipher(), nullptr, key, iv.data()) != 1) {
     return std::nullopt;
   }
   std::string output(input.size(), '\0');
@@ -78,7 +92,8 @@ std::string modelCacheFileName(std::string_view entryName) {
   const std::string input = std::string(entryName) + std::string(kFileNameSalt);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
-  if (EVP_Digest(input.data(), input.size(), digest.data(), &length, EVP_md5(), nullptr) != 1) {
+  if (md5() == nullptr ||
+      EVP_Digest(input.data(), input.size(), digest.data(), &length, md5(), nullptr) != 1) {
     return {};
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -100,9 +115,13 @@ namespace model_cache_detail {
 void saveJsonText(std::string_view jsonText, std::string_view entryName) {
   const auto encrypted = chacha20(jsonText);
   const std::string fileName = modelCacheFileName(entryName);
+  // Saved from the connect road and the GUI thread: the new file is on the
+  // disk whole before it replaces the old one, but the folder is not
+  // flushed after it. A power cut right after a save may bring back the
+  // copy before it, never a file that loads as nothing.
   if (!encrypted || fileName.empty() ||
       !platform::replaceFileAtomically(std::filesystem::path(LogUtil::cacheDirectory()) / fileName,
-                                       *encrypted, 0600)) {
+                                       *encrypted, 0600, platform::Durability::ContentFlushed)) {
     LogUtil::logLine(4, std::string(LogUtil::kDebugTag) + "save model error: " +
                             std::string(entryName));
   }

@@ -168,7 +168,26 @@ std::shared_ptr<qv_Network::Sessions> qv_Network::sessions() {
     MutexLock lock(sessionsMutex_);
     if (sessions_) return sessions_;
   }
-  // Made outside the lock (it reads the bundle); the first one installed wins.
+  // The launch sends several requests at once from several threads: one
+  // of them reads and checks the bundle, the others wait for its sessions
+  // (checking the certificates is the costly part of a start).
+  std::call_once(sessionsBuilt_, [this] {
+    std::shared_ptr<Sessions> made = makeSessions();
+    {
+      MutexLock lock(sessionsMutex_);
+      sessions_ = made;
+    }
+    if (made->bundleError) {
+      LogUtil::reportError("The pinned certificate bundle " + std::string(kCertBundleResourceName) +
+                           " is unusable (" + *made->bundleError +
+                           "): no request will be sent to the API hosts");
+    }
+  });
+  MutexLock lock(sessionsMutex_);
+  return sessions_;
+}
+
+std::shared_ptr<qv_Network::Sessions> qv_Network::makeSessions() const {
   auto made = std::make_shared<Sessions>();
   platform::HttpEngine& engine =
       options_.engine ? *options_.engine : platform::HttpEngine::shared();
@@ -190,23 +209,7 @@ std::shared_ptr<qv_Network::Sessions> qv_Network::sessions() {
   platform::HttpSessionConfig upload;
   upload.defaultTrust = platform::TrustPolicy::systemDefault(options_.uploadCaFile);
   made->upload = std::make_unique<platform::HttpSession>(std::move(upload), engine);
-
-  bool installed = false;
-  std::shared_ptr<Sessions> current;
-  {
-    MutexLock lock(sessionsMutex_);
-    if (!sessions_) {
-      sessions_ = made;
-      installed = true;
-    }
-    current = sessions_;
-  }
-  if (installed && made->bundleError) {
-    LogUtil::reportError("The pinned certificate bundle " + std::string(kCertBundleResourceName) +
-                         " is unusable (" + *made->bundleError +
-                         "): no request will be sent to the API hosts");
-  }
-  return current;
+  return made;
 }
 
 qv_Network::Parameters qv_Network::commonParameters() const {

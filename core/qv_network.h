@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -155,6 +156,7 @@ class qv_Network {
 
   // The pinned API session, made on first use.
   std::shared_ptr<Sessions> sessions();
+  std::shared_ptr<Sessions> makeSessions() const;
   ResultData refuseLocally(const std::string& message) const;
   void send(Outgoing outgoing, platform::Promise<ResultData> promise);
   void finish(const Outgoing& outgoing, platform::HttpResponse response,
@@ -172,6 +174,8 @@ class qv_Network {
   const platform::Clock& clock_;
   const Options options_;
 
+  // One caller builds the sessions; the others wait for it.
+  std::once_flag sessionsBuilt_;
   platform::Mutex sessionsMutex_;
   std::shared_ptr<Sessions> sessions_ VANDREL_GUARDED_BY(sessionsMutex_);
   // Shared with the jobs in flight, which may outlive a check of it.

@@ -191,6 +191,12 @@ Value::Dictionary Defaults::dictionaryRepresentation() const {
 bool Defaults::set(std::string_view key, Value value) {
   return change(
       [&](Value::Dictionary& values) {
+        // The same value of the same type again changes nothing: no write,
+        // and a synchronize after it has nothing left to flush once the
+        // value has been flushed before. The connect road stores the same
+        // switches on every connect.
+        const auto found = values.find(std::string(key));
+        if (found != values.end() && found->second == value) return false;
         values.insert_or_assign(std::string(key), std::move(value));
         return true;
       },
@@ -221,7 +227,10 @@ bool Defaults::synchronize() {
 bool Defaults::change(const std::function<bool(Value::Dictionary&)>& mutate, bool always) {
   MutexLock lock(mutex_);
   const bool changed = mutate(values_);
-  if (!changed && !always) return writtenVersion_ >= version_;
+  if (!changed && !always) {
+    // Nothing new to write; a change whose write failed is tried again.
+    return writtenVersion_ >= version_ || persist(lock, version_, false);
+  }
   return persist(lock, ++version_, false);
 }
 

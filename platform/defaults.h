@@ -21,8 +21,9 @@ namespace vandrel::platform {
 // the file: an int stays an int, 5.0 stays a double, bytes and dates keep
 // their type. Keys are any strings ("/" and ":" included).
 //
-// Persistence: every change (set, remove of a present key, removeAll) is
-// written to the file before the call returns, by an atomic replace (temp
+// Persistence: every change (set of a value the key does not hold already,
+// remove of a present key, removeAll) is written to the file before the
+// call returns, by an atomic replace (temp
 // file in the same directory, then rename), so a crash of the process loses
 // nothing. `synchronize` additionally flushes the file and its directory to
 // the disk (fsync), so the state survives a power loss too, and retries a

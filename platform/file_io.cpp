@@ -68,12 +68,15 @@ bool readAll(int fd, std::string& out, std::size_t maxBytes) {
   }
 }
 
-bool replaceFileAtomically(const std::string& pathName, std::string_view bytes, mode_t mode) {
+bool replaceFileAtomically(const std::string& pathName, std::string_view bytes, mode_t mode,
+                           Durability durability) {
   const std::filesystem::path path(pathName);
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
   std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
   UniqueFd file(::mkostemp(temp.data(), O_CLOEXEC));
   if (!file) return false;
+  // The bytes reach the disk before the name moves: a power cut never
+  // leaves the name on a file whose content was still in the page cache.
   if (::fchmod(file.get(), mode) != 0 || !writeAll(file.get(), bytes) || ::fsync(file.get()) != 0 ||
       ::close(file.release()) != 0 || ::rename(temp.c_str(), path.c_str()) != 0) {
     const int error = errno;
@@ -81,6 +84,7 @@ bool replaceFileAtomically(const std::string& pathName, std::string_view bytes, 
     errno = error;
     return false;
   }
+  if (durability == Durability::ContentFlushed) return true;
   // Makes the rename itself durable; the file is already whole without it.
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir) ::fsync(dir.get());

@@ -51,11 +51,21 @@ bool readAll(int fd, std::string& out, std::size_t maxBytes);
 UniqueFd openRegularFile(const char* path, int flags, struct stat* status = nullptr,
                          mode_t mode = 0);
 
+// How much of a replace is on the disk when the call returns. Flushed: the
+// new file and its name (the folder is flushed too), so it survives a power
+// cut. ContentFlushed: the new file's bytes are on the disk before it takes
+// the name, so after a power cut the name holds the old file or the new
+// one, whole; the rename itself may be lost with the cut. Each flush waits
+// for the disk, on a busy disk for whatever other programs wrote first.
+enum class Durability { Flushed, ContentFlushed };
+
 // Replaces the file at `path` with `bytes` in one step: a temporary file
 // beside it (".<name>.XXXXXX", so it never looks like an entry of its
-// folder) is written, flushed and given `mode`, then renamed over the path,
-// and the folder is flushed. Readers see the old file or the new one,
-// whole. On failure no temporary file stays and errno tells why.
-bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+// folder) is written, given `mode` and flushed, then renamed over the path,
+// and (Flushed) the folder is flushed. Readers see the old file or the new
+// one, whole, after a crash of the process or of the machine. On failure no
+// temporary file stays and errno tells why.
+bool replaceFileAtomically(const std::string& path, std::string_view bytes, mode_t mode,
+                           Durability durability = Durability::Flushed);
 
 }  // namespace vandrel::platform

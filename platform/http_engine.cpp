@@ -2,7 +2,6 @@
 // tasks. Completion is decided in exactly one place, HttpTask::State::settle,
 // so a response and a cancellation can race without a second delivery.
 
-#include <curl/curl.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/http.h"
+#include "platform/http_curl.h"
 #include "platform/http_internal.h"
 
 namespace vandrel::platform {
@@ -41,7 +41,15 @@ struct HttpEngine::Impl {
   // handle for the next one.
   void retire(std::unique_ptr<Transfer> transfer);
 
-  CURLM* const multi_;
+  // Wakes the engine thread, once it has a multi handle to poll; before
+  // that it has not looked at the queues yet.
+  void wake();
+
+  // Made on the engine thread as it starts (the first use of curl opens
+  // the library, tens of milliseconds of loading): asking for the engine
+  // never waits for that, wherever it is asked. Set once; read on any
+  // thread for the wake-up, used on the engine thread otherwise.
+  std::atomic<CURLM*> multi_{nullptr};
   std::thread thread_;
   Mutex mutex_;
   std::vector<std::unique_ptr<Transfer>> incoming_ VANDREL_GUARDED_BY(mutex_);
@@ -175,28 +183,31 @@ namespace {
 CURLM* initMulti() {
   static std::once_flag once;
   std::call_once(once, [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
+    curl::api().global_init(CURL_GLOBAL_DEFAULT);
     // A peer closing a socket mid-write must not kill the process.
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
       signal(SIGPIPE, SIG_IGN);
     }
   });
-  return curl_multi_init();
+  return curl::api().multi_init();
 }
 
 }  // namespace
 
-HttpEngine::Impl::Impl() : multi_(initMulti()) {
-  VANDREL_CHECK(multi_ != nullptr, "curl_multi_init failed");
+HttpEngine::Impl::Impl() {
   thread_ = std::thread([this] { run(); });
   pthread_setname_np(thread_.native_handle(), "vandrel-http");
 }
 
 HttpEngine::Impl::~Impl() {
   stop();
-  for (CURL* easy : spareEasy_) curl_easy_cleanup(easy);
-  curl_multi_cleanup(multi_);
+  for (CURL* easy : spareEasy_) curl::api().easy_cleanup(easy);
+  if (CURLM* multi = multi_.load()) curl::api().multi_cleanup(multi);
+}
+
+void HttpEngine::Impl::wake() {
+  if (CURLM* multi = multi_.load()) curl::api().multi_wakeup(multi);
 }
 
 bool HttpEngine::Impl::submit(std::unique_ptr<Transfer> transfer) {
@@ -205,7 +216,7 @@ bool HttpEngine::Impl::submit(std::unique_ptr<Transfer> transfer) {
     if (stopping_) return false;
     incoming_.push_back(std::move(transfer));
   }
-  curl_multi_wakeup(multi_);
+  wake();
   return true;
 }
 
@@ -215,7 +226,7 @@ void HttpEngine::Impl::cancel(std::uint64_t taskId) {
     if (stopping_) return;
     cancels_.push_back(taskId);
   }
-  curl_multi_wakeup(multi_);
+  wake();
 }
 
 void HttpEngine::Impl::stop() {
@@ -224,11 +235,17 @@ void HttpEngine::Impl::stop() {
     if (stopped_) return;
     stopping_ = stopped_ = true;
   }
-  curl_multi_wakeup(multi_);
+  wake();
   if (thread_.joinable()) thread_.join();
 }
 
 void HttpEngine::Impl::run() {
+  CURLM* const multi = initMulti();
+  VANDREL_CHECK(multi != nullptr, "curl_multi_init failed");
+  // Published before the queues are first read: a submit that found no
+  // handle to wake queued its transfer before that read, any later one
+  // wakes the poll.
+  multi_.store(multi);
   for (;;) {
     std::vector<std::unique_ptr<Transfer>> adds;
     std::vector<std::uint64_t> drops;
@@ -246,10 +263,10 @@ void HttpEngine::Impl::run() {
     for (auto& t : adds) begin(std::move(t));
     for (auto id : drops) drop(id);
     int running = 0;
-    curl_multi_perform(multi_, &running);
+    curl::api().multi_perform(multi, &running);
     collectFinished();
     expire();
-    curl_multi_poll(multi_, nullptr, 0, nextWaitMs(), nullptr);
+    curl::api().multi_poll(multi, nullptr, 0, nextWaitMs(), nullptr);
   }
 }
 
@@ -270,7 +287,7 @@ void HttpEngine::Impl::start(std::unique_ptr<Transfer> transfer) {
     retire(std::move(transfer));
     return;
   }
-  if (curl_multi_add_handle(multi_, transfer->easy()) != CURLM_OK) {
+  if (curl::api().multi_add_handle(multi_.load(), transfer->easy()) != CURLM_OK) {
     transfer->task().settle(errorResponse(transfer->task().url, UrlError::Unknown));
     retire(std::move(transfer));
     return;
@@ -284,7 +301,7 @@ void HttpEngine::Impl::drop(std::uint64_t taskId) {
   if (it == active_.end()) return;  // finished, or never started
   auto transfer = std::move(it->second);
   active_.erase(it);
-  curl_multi_remove_handle(multi_, transfer->easy());
+  curl::api().multi_remove_handle(multi_.load(), transfer->easy());
   retire(std::move(transfer));
 }
 
@@ -296,12 +313,12 @@ void HttpEngine::Impl::retire(std::unique_ptr<Transfer> transfer) {
 
 void HttpEngine::Impl::collectFinished() {
   int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+  while (CURLMsg* msg = curl::api().multi_info_read(multi_.load(), &left)) {
     if (msg->msg != CURLMSG_DONE) continue;
     Transfer* raw = nullptr;
-    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
+    curl::api().easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &raw);
     CURLcode result = msg->data.result;
-    curl_multi_remove_handle(multi_, msg->easy_handle);
+    curl::api().multi_remove_handle(multi_.load(), msg->easy_handle);
     auto it = active_.find(raw->id());
     std::unique_ptr<Transfer> transfer = std::move(it->second);
     active_.erase(it);
@@ -327,7 +344,7 @@ void HttpEngine::Impl::expire() {
     }
     auto transfer = std::move(it->second);
     it = active_.erase(it);
-    curl_multi_remove_handle(multi_, transfer->easy());
+    curl::api().multi_remove_handle(multi_.load(), transfer->easy());
     transfer->task().settle(errorResponse(transfer->task().url, UrlError::TimedOut));
     retire(std::move(transfer));
   }
@@ -335,7 +352,7 @@ void HttpEngine::Impl::expire() {
 
 int HttpEngine::Impl::nextWaitMs() const {
   long curlMs = -1;
-  curl_multi_timeout(multi_, &curlMs);
+  curl::api().multi_timeout(multi_.load(), &curlMs);
   long wait = curlMs < 0 ? 60'000 : curlMs;
   auto now = std::chrono::steady_clock::now();
   for (const auto& [id, t] : active_) {
@@ -347,7 +364,7 @@ int HttpEngine::Impl::nextWaitMs() const {
 
 void HttpEngine::Impl::cancelEverything(std::vector<std::unique_ptr<Transfer>> pending) {
   for (auto& [id, t] : active_) {
-    curl_multi_remove_handle(multi_, t->easy());
+    curl::api().multi_remove_handle(multi_.load(), t->easy());
     t->task().settle(cancelledResponse(t->task().url));
   }
   active_.clear();

@@ -2,7 +2,6 @@
 // hop, the callbacks that collect the reply, redirects and the mapping of
 // curl's errors to the codes callers read.
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/http_curl.h"
 #include "platform/http_internal.h"
 
 namespace vandrel::platform {
@@ -48,24 +48,24 @@ struct Origin {
 
 // Nothing when curl cannot parse the URL or the scheme is not http(s).
 std::optional<Origin> originOf(const std::string& url) {
-  CURLU* u = curl_url();
+  CURLU* u = curl::api().url();
   std::optional<Origin> origin;
   char* scheme = nullptr;
   char* name = nullptr;
   char* port = nullptr;
-  if (curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
-      curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-      curl_url_get(u, CURLUPART_HOST, &name, 0) == CURLUE_OK &&
-      curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+  if (curl::api().url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+      curl::api().url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+      curl::api().url_get(u, CURLUPART_HOST, &name, 0) == CURLUE_OK &&
+      curl::api().url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
     std::string s = lowerCase(scheme);
     std::string h = lowerCase(name);
     if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
     if ((s == "http" || s == "https") && !h.empty()) origin = Origin{s, std::move(h), port};
   }
-  curl_free(scheme);
-  curl_free(name);
-  curl_free(port);
-  curl_url_cleanup(u);
+  curl::api().free(scheme);
+  curl::api().free(name);
+  curl::api().free(port);
+  curl::api().url_cleanup(u);
   return origin;
 }
 
@@ -191,20 +191,20 @@ Transfer::Transfer(std::shared_ptr<HttpTask::State> task,
 
 Transfer::~Transfer() {
   releaseHopResources();
-  if (easy_) curl_easy_cleanup(easy_);
+  if (easy_) curl::api().easy_cleanup(easy_);
 }
 
 void Transfer::releaseHopResources() {
-  curl_slist_free_all(static_cast<curl_slist*>(headerList_));
+  curl::api().slist_free_all(static_cast<curl_slist*>(headerList_));
   headerList_ = nullptr;
-  curl_mime_free(static_cast<curl_mime*>(mime_));
+  curl::api().mime_free(static_cast<curl_mime*>(mime_));
   mime_ = nullptr;
   if (file_ >= 0) ::close(file_);
   file_ = -1;
 }
 
 void Transfer::adoptEasy(CURL* easy) {
-  if (easy_) curl_easy_cleanup(easy_);
+  if (easy_) curl::api().easy_cleanup(easy_);
   easy_ = easy;
   easyIsClean_ = true;
 }
@@ -212,7 +212,7 @@ void Transfer::adoptEasy(CURL* easy) {
 CURL* Transfer::releaseEasy() {
   CURL* easy = easy_;
   easy_ = nullptr;
-  if (easy) curl_easy_reset(easy);
+  if (easy) curl::api().easy_reset(easy);
   releaseHopResources();
   return easy;
 }
@@ -227,29 +227,29 @@ std::optional<UrlError> Transfer::prepare() {
   auto host = hostOf(request_.url);
   if (!host) return UrlError::BadUrl;
   if (easy_) {
-    if (!easyIsClean_) curl_easy_reset(easy_);
+    if (!easyIsClean_) curl::api().easy_reset(easy_);
     easyIsClean_ = false;
   } else {
-    easy_ = curl_easy_init();
+    easy_ = curl::api().easy_init();
     if (!easy_) return UrlError::Unknown;
   }
   errorBuffer_[0] = '\0';
   auto idleMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(idle_).count());
   CURL* e = easy_;
-  curl_easy_setopt(e, CURLOPT_URL, request_.url.c_str());
-  curl_easy_setopt(e, CURLOPT_PRIVATE, this);
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer_);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see finishHop
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, std::max(idleMs, 1L));
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, headerCallback);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, writeCallback);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, progressCallback);
-  curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+  curl::api().easy_setopt(e, CURLOPT_URL, request_.url.c_str());
+  curl::api().easy_setopt(e, CURLOPT_PRIVATE, this);
+  curl::api().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl::api().easy_setopt(e, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl::api().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl::api().easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);  // redirects are ours: see finishHop
+  curl::api().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, std::max(idleMs, 1L));
+  curl::api().easy_setopt(e, CURLOPT_HEADERFUNCTION, headerCallback);
+  curl::api().easy_setopt(e, CURLOPT_HEADERDATA, this);
+  curl::api().easy_setopt(e, CURLOPT_WRITEFUNCTION, writeCallback);
+  curl::api().easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl::api().easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+  curl::api().easy_setopt(e, CURLOPT_XFERINFOFUNCTION, progressCallback);
+  curl::api().easy_setopt(e, CURLOPT_XFERINFODATA, this);
   if (!applyTrust(e, settings_->trustFor(*host), settings_->id)) {
     return UrlError::SecureConnectionFailed;
   }
@@ -262,16 +262,16 @@ std::optional<UrlError> Transfer::prepare() {
     }
     // "Name;" is curl's way of sending a header with an empty value.
     std::string line = value.empty() ? name + ";" : name + ": " + value;
-    list = curl_slist_append(list, line.c_str());
+    list = curl::api().slist_append(list, line.c_str());
   }
   // Nothing the caller did not ask for: no default form content type, no
   // "Expect: 100-continue" round trip before large bodies.
   if (!request_.headers.contains("Content-Type") && request_.body.kind != HttpBody::Kind::Multipart) {
-    list = curl_slist_append(list, "Content-Type:");
+    list = curl::api().slist_append(list, "Content-Type:");
   }
-  if (!request_.headers.contains("Expect")) list = curl_slist_append(list, "Expect:");
+  if (!request_.headers.contains("Expect")) list = curl::api().slist_append(list, "Expect:");
   headerList_ = list;
-  curl_easy_setopt(e, CURLOPT_HTTPHEADER, list);
+  curl::api().easy_setopt(e, CURLOPT_HTTPHEADER, list);
   return std::nullopt;
 }
 
@@ -282,45 +282,45 @@ bool Transfer::setMethodAndBody() {
   switch (body.kind) {
     case HttpBody::Kind::None:
       if (method == "GET") {
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        curl::api().easy_setopt(e, CURLOPT_HTTPGET, 1L);
       } else if (method == "HEAD") {
-        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        curl::api().easy_setopt(e, CURLOPT_NOBODY, 1L);
       } else if (method == "POST") {
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+        curl::api().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t{0});
+        curl::api().easy_setopt(e, CURLOPT_POSTFIELDS, "");
       } else {
-        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl::api().easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
       }
       return true;
     case HttpBody::Kind::Bytes:
-      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.data.size()));
-      curl_easy_setopt(e, CURLOPT_POSTFIELDS, body.data.data());
+      curl::api().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.data.size()));
+      curl::api().easy_setopt(e, CURLOPT_POSTFIELDS, body.data.data());
       break;
     case HttpBody::Kind::File: {
       file_ = ::open(body.path.c_str(), O_RDONLY | O_CLOEXEC);
       struct stat st {};
       if (file_ < 0 || ::fstat(file_, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-      curl_easy_setopt(e, CURLOPT_POST, 1L);
-      curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(st.st_size));
-      curl_easy_setopt(e, CURLOPT_READFUNCTION, readCallback);
-      curl_easy_setopt(e, CURLOPT_READDATA, this);
+      curl::api().easy_setopt(e, CURLOPT_POST, 1L);
+      curl::api().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+      curl::api().easy_setopt(e, CURLOPT_READFUNCTION, readCallback);
+      curl::api().easy_setopt(e, CURLOPT_READDATA, this);
       break;
     }
     case HttpBody::Kind::Multipart: {
-      curl_mime* mime = curl_mime_init(e);
+      curl_mime* mime = curl::api().mime_init(e);
       mime_ = mime;
       for (const auto& part : body.parts) {
-        curl_mimepart* p = curl_mime_addpart(mime);
-        curl_mime_name(p, part.name.c_str());
-        if (!part.filename.empty()) curl_mime_filename(p, part.filename.c_str());
-        if (!part.contentType.empty()) curl_mime_type(p, part.contentType.c_str());
-        curl_mime_data(p, part.data.data(), part.data.size());
+        curl_mimepart* p = curl::api().mime_addpart(mime);
+        curl::api().mime_name(p, part.name.c_str());
+        if (!part.filename.empty()) curl::api().mime_filename(p, part.filename.c_str());
+        if (!part.contentType.empty()) curl::api().mime_type(p, part.contentType.c_str());
+        curl::api().mime_data(p, part.data.data(), part.data.size());
       }
-      curl_easy_setopt(e, CURLOPT_MIMEPOST, mime);
+      curl::api().easy_setopt(e, CURLOPT_MIMEPOST, mime);
       break;
     }
   }
-  if (method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
+  if (method != "POST") curl::api().easy_setopt(e, CURLOPT_CUSTOMREQUEST, method.c_str());
   return true;
 }
 
@@ -407,13 +407,13 @@ bool Transfer::finishHop(int curlCode) {
   }
   if (code != CURLE_OK) {
     long osErrno = 0;
-    curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
+    curl::api().easy_getinfo(easy_, CURLINFO_OS_ERRNO, &osErrno);
     response_.error = makeUrlError(mapCurlError(code, osErrno, errorBuffer_));
     response_.body.clear();
     return false;
   }
   long status = 0;
-  curl_easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
+  curl::api().easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status);
   response_.status = static_cast<int>(status);
   if (request_.redirects == RedirectPolicy::Follow && isRedirect(status)) {
     return followRedirect(static_cast<int>(status));
@@ -423,7 +423,7 @@ bool Transfer::finishHop(int curlCode) {
 
 bool Transfer::followRedirect(int status) {
   char* location = nullptr;
-  curl_easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
+  curl::api().easy_getinfo(easy_, CURLINFO_REDIRECT_URL, &location);
   if (!location) return false;  // no usable Location: the 3xx is the answer
   if (redirectsLeft_-- <= 0) {
     response_.error = makeUrlError(UrlError::TooManyRedirects);

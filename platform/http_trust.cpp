@@ -1,7 +1,6 @@
 // Trust policies: which certificates a server must chain to, applied to
 // curl's OpenSSL context.
 
-#include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -11,6 +10,7 @@
 #include <set>
 
 #include "platform/http.h"
+#include "platform/http_curl.h"
 #include "platform/http_internal.h"
 
 namespace vandrel::platform {
@@ -58,9 +58,10 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
   impl->store = X509_STORE_new();
   // Bundles repeat their certificates to fill fixed slots; the PEM text is
   // copied and compared by curl on every request, so each certificate goes
-  // in once.
+  // in once, and the same bytes are parsed once.
   std::set<std::string_view> seen;
   for (std::size_t i = 0; i < derCertificates.size(); ++i) {
+    if (seen.contains(derCertificates[i])) continue;
     const auto* p = reinterpret_cast<const unsigned char*>(derCertificates[i].data());
     X509* cert = d2i_X509(nullptr, &p, static_cast<long>(derCertificates[i].size()));
     if (!cert || p != reinterpret_cast<const unsigned char*>(derCertificates[i].data()) +
@@ -69,10 +70,9 @@ Result<std::shared_ptr<const TrustPolicy::Impl>> buildStore(TrustPolicy::Kind ki
       ERR_clear_error();
       return trustError(2, "certificate " + std::to_string(i) + " is not a DER certificate");
     }
-    if (seen.insert(derCertificates[i]).second) {
-      X509_STORE_add_cert(impl->store, cert);
-      impl->pem += toPem(cert);
-    }
+    seen.insert(derCertificates[i]);
+    X509_STORE_add_cert(impl->store, cert);
+    impl->pem += toPem(cert);
     X509_free(cert);
   }
   ERR_clear_error();
@@ -117,12 +117,12 @@ std::size_t TrustPolicy::certificateCount() const { return impl_->certificateCou
 
 bool applyTrust(CURL* easy, const TrustPolicy& policy, std::uint64_t sessionId) {
   const TrustPolicy::Impl& impl = *policy.impl();
-  bool ok = curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-            curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
+  bool ok = curl::api().easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+            curl::api().easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   if (impl.kind == TrustPolicy::Kind::SystemDefault) {
     if (!impl.caFile.empty()) {
-      ok = ok && curl_easy_setopt(easy, CURLOPT_CAINFO, impl.caFile.c_str()) == CURLE_OK &&
-           curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+      ok = ok && curl::api().easy_setopt(easy, CURLOPT_CAINFO, impl.caFile.c_str()) == CURLE_OK &&
+           curl::api().easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK;
     }
     return ok;
   }
@@ -133,12 +133,12 @@ bool applyTrust(CURL* easy, const TrustPolicy& policy, std::uint64_t sessionId) 
                        impl.pem;
   curl_blob blob{tagged.data(), tagged.size(), CURL_BLOB_COPY};
   long sslOptions = impl.kind == TrustPolicy::Kind::AnchorsOnly ? CURLSSLOPT_NO_PARTIALCHAIN : 0L;
-  ok = ok && curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_OPTIONS, sslOptions) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, installStore) == CURLE_OK &&
-       curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, const_cast<TrustPolicy::Impl*>(&impl)) ==
+  ok = ok && curl::api().easy_setopt(easy, CURLOPT_CAINFO, nullptr) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_CAPATH, nullptr) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_OPTIONS, sslOptions) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, installStore) == CURLE_OK &&
+       curl::api().easy_setopt(easy, CURLOPT_SSL_CTX_DATA, const_cast<TrustPolicy::Impl*>(&impl)) ==
            CURLE_OK;
   return ok;
 }

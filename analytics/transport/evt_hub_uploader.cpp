@@ -133,7 +133,7 @@ struct EVTHUBUploader::State : std::enable_shared_from_this<EVTHUBUploader::Stat
         fllURL(EVTHUBEndpointURL(endpoints.fllHost, kEVTHUBPathFLLAndCSH)),
         cshURL(EVTHUBEndpointURL(endpoints.cshHost, kEVTHUBPathFLLAndCSH)),
         queue(std::make_shared<platform::SerialQueue>(std::string(kEVTHUBUploaderQueueLabel))),
-        session(std::make_unique<platform::HttpSession>(std::move(sessionConfig))) {}
+        sessionConfig(std::move(sessionConfig)) {}
 
   EVTCORRegistrar& registrar;
   EVTCORApplication& application;
@@ -144,6 +144,11 @@ struct EVTHUBUploader::State : std::enable_shared_from_this<EVTHUBUploader::Stat
   const std::string fllURL;
   const std::string cshURL;
   std::shared_ptr<platform::SerialQueue> queue;
+  // The session (and with it the HTTP engine, its thread and the TLS
+  // library's set-up) is made for the first upload, not while the program
+  // loads: the uploader is registered before main() runs and most runs
+  // upload nothing. Used on `queue` only.
+  platform::HttpSessionConfig sessionConfig;
   std::unique_ptr<platform::HttpSession> session;
 
   mutable platform::Mutex urlMutex;
@@ -395,6 +400,7 @@ struct EVTHUBUploader::State : std::enable_shared_from_this<EVTHUBUploader::Stat
                std::function<void(HttpResponse)> completion) {
     const HttpRequest sent = request;
     auto self = shared_from_this();
+    if (!session) session = std::make_unique<platform::HttpSession>(sessionConfig);
     currentTask = session->send(
         std::move(request), *queue,
         [self, sent, initialBody, hops, completion](HttpResponse response) {

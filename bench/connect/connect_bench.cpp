@@ -1,14 +1,24 @@
 // The client's own share of a connect: from the connect request to the
 // status "on", against the HTTPS service stand-in, the gRPC daemon stand-in
-// and an in-process helper that answers at once, minus the wait the system
-// prescribes (0.5 s after the helper reports the daemon started) and minus
-// the time the two daemon calls of an `app` start take (measured in the
-// same run). The budget of what is left is 50 ms; each run's label says
-// whether it kept it. Not a test gate.
+// and an in-process helper that answers at once, minus what the client does
+// not own:
+//   - the wait the system prescribes after the helper reports the daemon
+//     started (0.5 s);
+//   - the DNS shell command of the tunnel start, timed around each run;
+//   - the service: one bare libcurl round trip of the session request (the
+//     one service request a connect waits for), measured in the same run;
+//   - the daemon: two bare gRPC round trips (StartSS, StartTun2socks),
+//     measured in the same run.
+// Over 100 connects it prints the median and the worst share against the
+// goal (median 15 ms, worst 30 ms), and ours (the whole connect) against the
+// reference (the bare road: the prescribed waits, the bare service and
+// daemon round trips), with the load average. Not a test gate.
 //
 // The client's log lines go to /dev/null; the results to standard output.
 
 #include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <grpcpp/grpcpp.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -21,6 +31,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection/alive_checker.h"
@@ -31,6 +42,7 @@
 #include "core/qv_device_info.h"
 #include "core/remote_log.h"
 #include "platform/bundle.h"
+#include "proto/accel.grpc.pb.h"
 #include "platform/defaults.h"
 #include "platform/notification_center.h"
 #include "tests/connection/connect_fakes.h"
@@ -50,7 +62,25 @@ using core::qv_ConnectStatus;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-constexpr auto kBudget = 50ms;
+constexpr auto kGoalMedian = 15ms;
+constexpr auto kGoalWorst = 30ms;
+
+// Time spent in the DNS shell command, summed over the runs of it.
+std::atomic<Clock::rep> gDnsCommandTime{0};
+
+connection::CommandResult timedShellCommand(const std::string& command) {
+  const auto start = Clock::now();
+  auto result = connection::testing_support::runShellCommand(command);
+  gDnsCommandTime += (Clock::now() - start).count();
+  return result;
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string one, five, fifteen;
+  in >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
 
 void writeFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -135,7 +165,7 @@ void makeConnection(Road& r) {
   r.accel = std::make_unique<connection::AccelCalls>(r.daemon.address(), *r.defaults, r.helper,
                                                      [&r] { return r.manager->connectMode(); });
   r.resolver = std::make_unique<connection::ResolverConfig>(
-      (r.home / "resolv.conf").string(), connection::testing_support::runShellCommand);
+      (r.home / "resolv.conf").string(), timedShellCommand);
   r.alerts = std::make_unique<connection::AlertHelpers>(
       r.presenter, r.notifications, connection::AlertHelpers::Hooks{}, platform::mainQueue());
   r.daemonManager = std::make_unique<connection::DaemonManager>(
@@ -205,32 +235,80 @@ bool waitFor(Road& r, qv_ConnectStatus status) {
   return platform::mainQueue().runUntil([&] { return r.status.load() == status; }, 30s);
 }
 
-// One daemon call's round trip: the median of many (a stop of what is not
-// running answers at once, as a start does).
+Clock::duration median(std::vector<Clock::duration> times) {
+  std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2),
+                   times.end());
+  return times[times.size() / 2];
+}
+
+// One bare gRPC round trip to the daemon stand-in: the median of many on
+// a generated stub of its own, without the client's wrapper (a stop of what
+// is not running answers at once, as a start does).
 // Daemon calls never run on the main thread, which this one has become.
-Clock::duration daemonCallTime(Road& r) {
-  platform::Promise<Clock::rep> median;
-  platform::globalQueue().async([&r, median] {
+Clock::duration bareDaemonCallTime(Road& r) {
+  platform::Promise<Clock::rep> result;
+  platform::globalQueue().async([&r, result] {
+    const auto stub = accel::Accel::NewStub(
+        grpc::CreateChannel(r.daemon.address(), grpc::InsecureChannelCredentials()));
     std::vector<Clock::duration> times;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 201; ++i) {
+      grpc::ClientContext context;
+      accel::SSRsp response;
       const auto start = Clock::now();
-      (void)r.accel->stopHttpProxy();
+      (void)stub->StopSS(&context, accel::StopSSReq(), &response);
       times.push_back(Clock::now() - start);
     }
-    std::nth_element(times.begin(), times.begin() + 100, times.end());
-    median.resolve(times[100].count());
+    result.resolve(median(std::move(times)).count());
   });
-  return Clock::duration(*median.wait(60s));
+  return Clock::duration(*result.wait(60s));
 }
+
+// One bare libcurl round trip of the session request to the service
+// stand-in: the median of many on one handle (its connection kept, as the
+// client keeps its own).
+Clock::duration bareServiceRequestTime(Road& r) {
+  CURL* easy = curl_easy_init();
+  const std::string url = r.service->url(connection::testing_support::kSessionPath);
+  const std::string& pem = test_support::TestCertificateAuthority::shared().pem();
+  curl_blob blob{const_cast<char*>(pem.data()), pem.size(), CURL_BLOB_COPY};
+  std::string body;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION,
+                   +[](char* data, size_t size, size_t n, void* user) -> size_t {
+                     static_cast<std::string*>(user)->append(data, size * n);
+                     return size * n;
+                   });
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  std::vector<Clock::duration> times;
+  for (int i = 0; i < 51; ++i) {
+    body.clear();
+    const auto start = Clock::now();
+    if (curl_easy_perform(easy) != CURLE_OK || body.empty()) abort();
+    times.push_back(Clock::now() - start);
+  }
+  curl_easy_cleanup(easy);
+  return median(std::move(times));
+}
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+struct Figures {
+  std::vector<Clock::duration> total, reference, share;
+  Clock::duration daemonCall{}, serviceRequest{};
+};
+Figures gFigures;
 
 void BM_ConnectOverhead(benchmark::State& state) {
   Road& r = road();
-  const Clock::duration perCall = daemonCallTime(r);
-  const Clock::duration daemonCalls = 2 * perCall;  // StartSS, StartTun2socks
+  Figures& f = gFigures;
+  f.daemonCall = bareDaemonCallTime(r);
+  f.serviceRequest = bareServiceRequestTime(r);
+  const Clock::duration daemonCalls = 2 * f.daemonCall;  // StartSS, StartTun2socks
   const Clock::duration prescribed = connection::DaemonManager::kServiceLoadedDelay;
-  Clock::duration worst{};
-  double totalMs = 0;
   for (auto _ : state) {
+    const Clock::rep dnsBefore = gDnsCommandTime.load();
     const auto start = Clock::now();
     toggle(r);
     if (!waitFor(r, qv_ConnectStatus::qv_on)) {
@@ -238,23 +316,69 @@ void BM_ConnectOverhead(benchmark::State& state) {
       return;
     }
     const Clock::time_point on{Clock::duration(r.onAt.load())};
-    const Clock::duration overhead = (on - start) - prescribed - daemonCalls;
-    state.SetIterationTime(std::chrono::duration<double>(overhead).count());
-    worst = std::max(worst, overhead);
-    totalMs += std::chrono::duration<double, std::milli>(on - start).count();
+    const Clock::duration dns{gDnsCommandTime.load() - dnsBefore};
+    const Clock::duration reference = prescribed + dns + f.serviceRequest + daemonCalls;
+    const Clock::duration share = (on - start) - reference;
+    state.SetIterationTime(std::chrono::duration<double>(share).count());
+    f.total.push_back(on - start);
+    f.reference.push_back(reference);
+    f.share.push_back(share);
     toggle(r);
     if (!waitFor(r, qv_ConnectStatus::qv_off)) {
       state.SkipWithError("the disconnect never ended");
       return;
     }
   }
-  state.counters["connect_ms"] = totalMs / static_cast<double>(state.iterations());
-  state.counters["daemon_call_us"] = std::chrono::duration<double, std::micro>(perCall).count();
-  state.counters["worst_overhead_ms"] = std::chrono::duration<double, std::milli>(worst).count();
-  state.SetLabel(worst < kBudget ? "within the 50 ms budget" : "OVER the 50 ms budget");
+  const Clock::duration worst = *std::max_element(f.share.begin(), f.share.end());
+  state.counters["connect_ms"] = ms(median(f.total));
+  state.counters["share_median_ms"] = ms(median(f.share));
+  state.counters["share_worst_ms"] = ms(worst);
+  state.SetLabel(median(f.share) <= kGoalMedian && worst <= kGoalWorst ? "within the goal"
+                                                                        : "OVER the goal");
 }
 
-BENCHMARK(BM_ConnectOverhead)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConnectOverhead)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void printSummary(std::ostream& out, const std::string& loadBefore) {
+  const Figures& f = gFigures;
+  if (f.share.empty()) return;
+  const double total = ms(median(f.total));
+  const double reference = ms(median(f.reference));
+  char line[256];
+  out << "\nconnect, median of " << f.share.size() << " (ms)      ours  reference   ratio\n";
+  std::snprintf(line, sizeof line, "whole connect               %8.1f %10.1f %6.3fx\n", total,
+                reference, reference > 0 ? total / reference : 0);
+  out << line;
+  std::snprintf(line, sizeof line,
+                "client-side share: median %.1f ms, worst %.1f ms (goal: median <= %lld, worst <= %lld)\n",
+                ms(median(f.share)), ms(*std::max_element(f.share.begin(), f.share.end())),
+                static_cast<long long>(kGoalMedian.count()), static_cast<long long>(kGoalWorst.count()));
+  out << line;
+  // Which connects went over: a lone one on a loaded machine reads
+  // differently from a steady share above the goal.
+  std::vector<Clock::duration> sorted = f.share;
+  std::sort(sorted.begin(), sorted.end());
+  out << "90th percentile " << ms(sorted[sorted.size() * 9 / 10]) << " ms; over "
+      << kGoalWorst.count() << " ms:";
+  for (std::size_t i = 0; i < f.share.size(); ++i) {
+    if (f.share[i] > kGoalWorst) out << " #" << i + 1 << " " << ms(f.share[i]);
+  }
+  out << "\n";
+  std::snprintf(line, sizeof line,
+                "reference parts: 500 ms pause, DNS command (median %.1f ms), bare session request "
+                "%.2f ms, 2 x bare daemon call %.2f ms\n",
+                ms(median([&] {
+                  std::vector<Clock::duration> dns;
+                  for (std::size_t i = 0; i < f.reference.size(); ++i)
+                    dns.push_back(f.reference[i] - connection::DaemonManager::kServiceLoadedDelay -
+                                  f.serviceRequest - 2 * f.daemonCall);
+                  return dns;
+                }())),
+                ms(f.serviceRequest), ms(f.daemonCall));
+  out << line;
+  out << "load average before: " << loadBefore << ", after: " << loadAverage() << " ("
+      << std::thread::hardware_concurrency() << " cores)\n";
+}
 
 }  // namespace
 
@@ -265,11 +389,13 @@ int main(int argc, char** argv) {
   const int null = ::open("/dev/null", O_WRONLY);
   ::dup2(null, STDOUT_FILENO);
   std::ofstream out("/proc/self/fd/" + std::to_string(results), std::ios::app);
+  const std::string loadBefore = loadAverage();
   benchmark::Initialize(&argc, argv);
   benchmark::ConsoleReporter reporter;
   reporter.SetOutputStream(&out);
   reporter.SetErrorStream(&out);
   benchmark::RunSpecifiedBenchmarks(&reporter);
+  printSummary(out, loadBefore);
   out.flush();
   // The client's threads are still running: leave without tearing down.
   std::_Exit(0);

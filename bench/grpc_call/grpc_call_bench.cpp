@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "connection/accel_accel_service_client.h"
-#include "connection/accel_accel_service_client_impl.h"
 #include "connection/route_registrar.h"
 #include "platform/defaults.h"
+#include "proto/accel.grpc.pb.h"
 #include "tests/support/daemon_standin.h"
 
 namespace {
@@ -61,11 +61,18 @@ AccelCalls& calls() {
 
 bool wrapperCall() { return !calls().stopSS().has_value(); }
 
+// A bare generated stub on a plaintext channel of its own.
+accel::Accel::Stub& bareStub() {
+  static auto* stub = accel::Accel::NewStub(grpc::CreateChannel(standin().address(),
+                                                                grpc::InsecureChannelCredentials()))
+                          .release();
+  return *stub;
+}
+
 bool bareCall() {
   grpc::ClientContext context;
   accel::SSRsp response;
-  const grpc::Status status =
-      calls().client()->impl().stub->StopSS(&context, accel::StopSSReq(), &response);
+  const grpc::Status status = bareStub().StopSS(&context, accel::StopSSReq(), &response);
   return status.ok() && response.success();
 }
 

@@ -265,6 +265,54 @@ TEST_F(DefaultsTest, NonFiniteDatesDoNotMakeTheFileUnreadable) {
   EXPECT_TRUE(std::isnan(reopened->getDate("unknown")->secondsSince1970));
 }
 
+// Storing what a key already holds writes nothing; a value that differs
+// only in its type is a new value.
+TEST_F(DefaultsTest, SettingTheHeldValueAgainWritesNothingButAnotherTypeIsWritten) {
+  struct Case {
+    const char* name;
+    Value first;
+    Value second;
+    bool rewritten;
+  };
+  const Case cases[] = {
+      {"same int", Value(std::int64_t{1}), Value(std::int64_t{1}), false},
+      {"same text", Value(std::string("true")), Value(std::string("true")), false},
+      {"same list", Value(Value::Array{Value(std::string("a"))}),
+       Value(Value::Array{Value(std::string("a"))}), false},
+      {"int then double", Value(std::int64_t{1}), Value(1.0), true},
+      {"text then int", Value(std::string("1")), Value(std::int64_t{1}), true},
+      {"bool then int", Value(true), Value(std::int64_t{1}), true},
+      {"other list", Value(Value::Array{Value(std::string("a"))}),
+       Value(Value::Array{Value(std::string("b"))}), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(file_);
+    auto defaults = open();
+    ASSERT_TRUE(defaults->set("key", c.first));
+    ASSERT_TRUE(defaults->synchronize());
+    // A mark behind the store's back shows whether the next set writes.
+    writeFile(file_, R"({"mark": true})");
+    ASSERT_TRUE(defaults->set("key", c.second));
+    ASSERT_TRUE(defaults->synchronize());
+    EXPECT_EQ(readFile(file_).find("mark") == std::string::npos, c.rewritten);
+    if (c.rewritten) EXPECT_EQ(open()->object("key"), c.second);
+    EXPECT_EQ(defaults->object("key"), c.second);
+  }
+}
+
+TEST_F(DefaultsTest, SettingTheSameValueAgainRetriesAWriteThatFailed) {
+  const fs::path blocker = dir_ / "later";
+  writeFile(blocker, "x");
+  Defaults defaults(blocker / "suite.json");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(defaults.set("key", 1));
+  (void)testing::internal::GetCapturedStderr();
+  fs::remove(blocker);
+  EXPECT_TRUE(defaults.set("key", 1));
+  EXPECT_EQ(Defaults(blocker / "suite.json").getInt("key"), 1);
+}
+
 TEST_F(DefaultsTest, FailedWriteKeepsTheValueAndIsReported) {
   writeFile(dir_ / "not-a-directory", "x");
   Defaults defaults(dir_ / "not-a-directory" / "suite.json");
