@@ -296,7 +296,9 @@ TEST_F(DefaultsTest, SettingTheHeldValueAgainWritesNothingButAnotherTypeIsWritte
     ASSERT_TRUE(defaults->set("key", c.second));
     ASSERT_TRUE(defaults->synchronize());
     EXPECT_EQ(readFile(file_).find("mark") == std::string::npos, c.rewritten);
-    if (c.rewritten) EXPECT_EQ(open()->object("key"), c.second);
+    if (c.rewritten) {
+      EXPECT_EQ(open()->object("key"), c.second);
+    }
     EXPECT_EQ(defaults->object("key"), c.second);
   }
 }

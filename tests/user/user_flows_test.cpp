@@ -44,13 +44,6 @@ constexpr auto kShort = 15s;
 constexpr const char* kAppClass = "Vandrel";
 constexpr const char* kBundleIdentifier = "com.vandrel.mac.offline";
 
-std::string readText(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Every element of a tree, one line each, for a failure's record.
 void dumpTree(const Element& element, std::ostream& out, int depth = 0) {
   if (depth > 40) return;
@@ -439,7 +432,7 @@ class UserFlowsTest : public ::testing::Test {
 
   void step(const std::string& name) {
     ++steps_;
-    char number[8];
+    char number[16];
     std::snprintf(number, sizeof number, "%02d-", steps_);
     desktop_->screenshot(shots() / (number + name + ".png"));
   }
