@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <random>
 #include <cstring>
 #include <thread>
 
@@ -191,16 +192,32 @@ bool Desktop::startAll(const fs::path& dir, std::string* failure) {
   fs::create_directories(dir / "runtime");
   ::chmod((dir / "runtime").c_str(), 0700);
 
-  // The screen picks a free display number and says which.
+  // A display number drawn at random, not the lowest free one: screens of
+  // tests in other process namespaces share /tmp/.X11-unix, and each takes
+  // the other's lock file for a stale one (its process is not visible), so
+  // two of them would both claim :0 and one would take the other's socket
+  // path from under programs that reach it by path. Xvfb says the number
+  // once it serves.
+  std::random_device random;
+  std::uniform_int_distribution<int> numbers(100, 29999);
+  std::string number;
   int pipe[2];
-  if (::pipe2(pipe, 0) != 0) return *failure = "no pipe", false;
-  xvfb_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1280x800x24",
-                               "-nolisten", "tcp", "-noreset"},
-      std::vector<std::string>{"PATH=/usr/bin:/bin"}, dir / "xvfb.log", pipe[1]);
-  ::close(pipe[1]);
-  const std::string number = trimmed(readAll(pipe[0], 20s, '\n'));
-  ::close(pipe[0]);
+  for (int attempt = 0; attempt < 10 && number.empty(); ++attempt) {
+    const std::string wanted = std::to_string(numbers(random));
+    std::error_code error;
+    if (fs::exists("/tmp/.X" + wanted + "-lock", error) ||
+        fs::exists("/tmp/.X11-unix/X" + wanted, error)) {
+      continue;
+    }
+    if (::pipe2(pipe, 0) != 0) return *failure = "no pipe", false;
+    xvfb_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/usr/bin/Xvfb", ":" + wanted, "-displayfd", "3", "-screen", "0",
+                                 "1280x800x24", "-nolisten", "tcp", "-noreset"},
+        std::vector<std::string>{"PATH=/usr/bin:/bin"}, dir / "xvfb.log", pipe[1]);
+    ::close(pipe[1]);
+    number = trimmed(readAll(pipe[0], 20s, '\n'));
+    ::close(pipe[0]);
+  }
   if (number.empty()) return *failure = "Xvfb gave no display within 20 s", false;
   display_ = ":" + number;
 

@@ -243,16 +243,16 @@ class UserFlowsTest : public ::testing::Test {
   // found a moment ago may be gone, its place taken by a new one, with no
   // extents to aim at: the row is looked up again until one is on screen.
   void clickRow(const std::string& name) {
-    Element row;
+    Element onScreen;
     ASSERT_TRUE(Accessibility::waitFor(
         [&] {
-          Element candidate = Accessibility::find(application_, {Role::Filler, name});
-          if (!candidate || !candidate.showing()) return Element();
+          Element candidate = row(name);
+          if (!candidate) return Element();
           const auto box = candidate.extents();
           return box[2] > 0 && box[3] > 0 ? candidate : Element();
         },
-        row, kShort, "the " + name + " row on screen"));
-    clickOn(row);
+        onScreen, kShort, "the " + name + " row on screen"));
+    clickOn(onScreen);
   }
 
   std::string labelText(const std::string& description) {
@@ -320,8 +320,13 @@ class UserFlowsTest : public ::testing::Test {
         30s, "every region row with its ping time", [] { Accessibility::pump(); }));
   }
 
+  // The row on screen: the list rebuilds its rows whenever the lines
+  // change, and the rows it let go may linger in the tree for a moment.
   Element row(const std::string& region) {
-    return Accessibility::find(application_, {Role::Filler, region});
+    for (const Element& candidate : Accessibility::findAll(application_, {Role::Filler, region})) {
+      if (candidate.showing()) return candidate;
+    }
+    return {};
   }
 
   std::string pingText(const std::string& region) {
