@@ -60,21 +60,27 @@ void makePlain(QMessageBox& box, const char* labelName) {
   }
 }
 
+// The application's modal box with its name, its logo, and the title and
+// message as plain text.
+void showTitleAndMessage(QMessageBox& box, const std::string& title, const std::string& message) {
+  box.setWindowModality(Qt::ApplicationModal);
+  box.setWindowTitle(QStringLiteral("Vandrel"));
+  box.setIconPixmap(appImage("logo"));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(text(title));
+  box.setInformativeText(text(message));
+  // The informative label follows no text format of the box: it would take
+  // a message that looks like markup as rich text.
+  makePlain(box, "qt_msgbox_informativelabel");
+}
+
 }  // namespace
 
 void QtAlertPresenter::dismissProgressHUD() { dismissProgressHUDNow(); }
 
 std::int64_t QtAlertPresenter::runModal(const connection::AlertContent& alert) {
   AlertBox box(QApplication::activeWindow());
-  box.setWindowModality(Qt::ApplicationModal);
-  box.setWindowTitle(QStringLiteral("Vandrel"));
-  box.setIconPixmap(appImage("logo"));
-  box.setTextFormat(Qt::PlainText);
-  box.setText(text(alert.title));
-  box.setInformativeText(text(alert.message));
-  // The informative label follows no text format of the box: it would take
-  // a message that looks like markup as rich text.
-  makePlain(box, "qt_msgbox_informativelabel");
+  showTitleAndMessage(box, alert.title, alert.message);
 
   QPushButton* first = box.addButton(text(alert.button1), QMessageBox::AcceptRole);
   QPushButton* second =
@@ -91,13 +97,7 @@ std::int64_t QtAlertPresenter::runModal(const connection::AlertContent& alert) {
 
 long presentCrashReportPrompt(const crash::FLTPermissionAlert& alert) {
   AlertBox box(QApplication::activeWindow());
-  box.setWindowModality(Qt::ApplicationModal);
-  box.setWindowTitle(QStringLiteral("Vandrel"));
-  box.setIconPixmap(appImage("logo"));
-  box.setTextFormat(Qt::PlainText);
-  box.setText(text(alert.title));
-  box.setInformativeText(text(alert.message));
-  makePlain(box, "qt_msgbox_informativelabel");
+  showTitleAndMessage(box, alert.title, alert.message);
 
   // One role for all three: the box lays buttons of one role out in the
   // order they were added, whatever the platform's order of roles.
