@@ -44,10 +44,13 @@ constexpr std::string_view kExcludeLinePrefix = "[DEBUG]: tun2socks exclude: ";
 // restarted by the helper: after a refused attempt the next one must come
 // soon, not after gRPC's default of a second growing to two minutes.
 // GRPC_ARG_MIN_RECONNECT_BACKOFF_MS, despite its name, is the least time
-// one connection attempt gets before it counts as failed (default 20 s);
-// a second is plenty on loopback.
+// one connection attempt gets before it counts as failed (default 20 s).
+// A refused attempt fails at once whatever it is; this only bounds a
+// daemon that accepted and has not yet answered the handshake, which a
+// daemon just started on a busy two-core machine took over a second to do
+// (the connect then failed): it gets ten.
 constexpr int kInitialReconnectBackoffMs = 100;
-constexpr int kMinReconnectBackoffMs = 1000;
+constexpr int kMinReconnectBackoffMs = 10000;
 constexpr int kMaxReconnectBackoffMs = 500;
 
 std::atomic<RouteRegistrar*> gSharedRegistrar{nullptr};
