@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unordered_set>
 
@@ -135,11 +136,16 @@ void qv_PingMannager::startPinging() {
 bool qv_PingMannager::beginCycle(std::uint64_t run, PingList& pings) {
   platform::MutexLock lock(mutex_);
   if (!isPinging_ || run != run_) return false;
-  // Stopped pingers and those whose set-up failed leave the run here.
-  std::erase_if(pings_, [](const auto& ping) { return !ping->qv_isPinging(); });
-  if (pings_.empty()) return false;
-  pings = pings_;
-  return true;
+  // Stopped pingers leave the run here (those whose set-up failed left it
+  // in the set-up pass). A pinger that is not set up yet stays: it belongs
+  // to the next run, whose set-up pass is queued behind this cycle, and
+  // dropping it now would leave that run without it.
+  std::erase_if(pings_,
+                [](const auto& ping) { return !ping->qv_isPinging() && ping->qv_isReady(); });
+  pings.clear();
+  std::copy_if(pings_.begin(), pings_.end(), std::back_inserter(pings),
+               [](const auto& ping) { return ping->qv_isPinging(); });
+  return !pings.empty();
 }
 
 void qv_PingMannager::startSendWorker(std::uint64_t run) {

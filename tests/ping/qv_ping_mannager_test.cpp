@@ -170,6 +170,31 @@ TEST_P(PingMannagerNextRunTest, KeepsItsPingersWhenThePreviousStopIsStillQueued)
   }));
 }
 
+TEST_F(PingMannagerTest, KeepsTheNextRunsPingersWhenAPreviousCycleStartsBeforeTheirSetUp) {
+  Pinger& old = makePinger("h1");
+  ASSERT_TRUE(startRun({&old}));
+  ASSERT_TRUE(eventually([&] { return sentBy(old) == 1; }));
+
+  // The old run's next send cycle comes due while the manager's queue is
+  // busy, just before connection control stops the run and adds the next
+  // one: that cycle starts after the new pinger was added but before its
+  // set-up pass, and must leave it in the manager.
+  Pinger& fresh = makePinger("h2");
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  manager_->qv_mainQueue()->async([released] { released.wait_for(10s); });
+  const std::size_t timers = scheduler_.pendingCountForTesting();
+  clock_.advance(200ms);
+  ASSERT_TRUE(eventually([&] { return scheduler_.pendingCountForTesting() < timers; }));
+  manager_->stopPinging();
+  auto started = beginRun({&fresh});
+  release.set_value();
+
+  ASSERT_TRUE(eventually([&] { return started->load(); }));
+  ASSERT_TRUE(eventually([&] { return sentBy(fresh) == 1; }));
+  EXPECT_EQ(manager_->qv_pings(), std::vector<std::shared_ptr<qv_Ping>>{fresh.ping});
+}
+
 INSTANTIATE_TEST_SUITE_P(Hosts, PingMannagerNextRunTest, testing::Values("h2", "h1"),
                          [](const auto& info) {
                            return std::string(info.param) == "h1" ? "SameHost" : "OtherHost";
