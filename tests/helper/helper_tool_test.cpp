@@ -23,6 +23,9 @@ TEST_F(HelperToolTest, UnforcedCheckStartsTheDaemonOnceThenFindsItWorking) {
   startHelper();
   EXPECT_EQ("<nil>", startDaemon());
   EXPECT_TRUE(daemon_->listening());
+  // The stand-in logs "serve" once its server has started, a moment after
+  // the helper may already have seen the port listening and answered.
+  ASSERT_TRUE(daemon_->waitForCount("serve " + std::to_string(daemon_->port()), 1));
   const auto started = daemon_->log();
   EXPECT_EQ((std::vector<std::string>{"clear", "serve " + std::to_string(daemon_->port())}),
             started);
@@ -40,6 +43,8 @@ TEST_F(HelperToolTest, ForcedRestartKillsOnlyTheDaemon) {
   ASSERT_EQ("<nil>", startDaemon());
   const auto before = daemon_->running();
   ASSERT_EQ(1u, before.size());
+  // Killed before it logged, the first copy would leave one serve line.
+  ASSERT_TRUE(daemon_->waitForCount("serve " + std::to_string(daemon_->port()), 1));
 
   // A program of another kind under the daemon's name, and a client of the
   // daemon's port: what name- and port-based kills would hit.
