@@ -205,6 +205,22 @@ void drawLogout(QPainter& p, const QRectF& r) {
                             QPointF(w * 0.72, h * 0.68)}));
 }
 
+// Two chevrons: more menus than the menu bar has room for.
+void drawOverflow(QPainter& p, const QRectF& r, bool down) {
+  const qreal w = r.width(), h = r.height();
+  p.setPen(QPen(grey(), w * 0.1, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  p.setBrush(Qt::NoBrush);
+  for (const qreal at : {0.3, 0.55}) {
+    if (down) {
+      p.drawPolyline(QPolygonF({QPointF(w * 0.25, h * at), QPointF(w * 0.5, h * (at + 0.2)),
+                                QPointF(w * 0.75, h * at)}));
+    } else {
+      p.drawPolyline(QPolygonF({QPointF(w * at, h * 0.25), QPointF(w * (at + 0.2), h * 0.5),
+                                QPointF(w * at, h * 0.75)}));
+    }
+  }
+}
+
 // A map pin: the current region.
 void drawLocationPin(QPainter& p, const QRectF& r) {
   const qreal w = r.width(), h = r.height();
@@ -249,6 +265,10 @@ const std::map<std::string, Drawing, std::less<>>& drawings() {
         {"icon_setting", {{20, 20}, drawSetting}},
         {"icon_logout", {{16, 16}, drawLogout}},
         {"icon_current_region", {{20, 20}, drawLocationPin}},
+        {"menu-overflow-right",
+         {{12, 12}, [](QPainter& p, const QRectF& r) { drawOverflow(p, r, false); }}},
+        {"menu-overflow-down",
+         {{12, 12}, [](QPainter& p, const QRectF& r) { drawOverflow(p, r, true); }}},
         {"pic_mode1", {{32, 32}, [](QPainter& p, const QRectF& r) { drawMode(p, r, true); }}},
         {"pic_mode3", {{32, 32}, [](QPainter& p, const QRectF& r) { drawMode(p, r, false); }}},
     };

@@ -7,8 +7,10 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <thread>
 
 #include "app/app_delegate.h"
+#include "app/app_style.h"
 #include "app/qt_alert_presenter.h"
 #include "app/qt_main_queue.h"
 #include "analytics/transport/evt_application.h"
@@ -17,10 +19,16 @@
 #include "app/ui_helpers.h"
 #include "connection/alert_helpers.h"
 #include "connection/connection_port_impl.h"
+#include "core/model_cache.h"
 #include "crash/kit/faultline.h"
 #include "crash/kit/trl_load.h"
 
 int main(int argc, char** argv) {
+  // The launch reads the encrypted cache before the first window shows; the
+  // crypto library's one-time set-up that its first entry needs is done
+  // here, beside the toolkit's own start, instead of on the GUI thread.
+  std::thread cacheCrypto(vandrel::core::prepareModelCache);
+
   // What registers itself as the executable loads: the event transport's
   // storage, uploader and upload coordinator, and the kit registry's
   // observer of the app-configuration core's ready notice, and the two kits
@@ -38,6 +46,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   namespace app = vandrel::app;
+  app::installAppStyle();
   static app::QtAlertPresenter presenter;
   // Should the crash kit ever start, it asks the user before sending.
   app::registerCrashReportPrompt();
@@ -49,8 +58,12 @@ int main(int argc, char** argv) {
   delegate->exportApplicationObject(bus);
   // A second start hands over to the running application, as reopening it.
   if (app::claimApplicationBusName(bus) == app::InstanceClaim::AlreadyRunning) {
+    // exit() runs the crypto library's clean-up: never under its set-up.
+    cacheCrypto.join();
     return app::askRunningApplicationToReopen(bus) ? 0 : 1;
   }
+  // The process only ever ends through _exit, which runs no clean-up.
+  cacheCrypto.detach();
 
   app::bindMainQueueToQt();
   vandrel::connection::setSharedAlertPresenter(&presenter);

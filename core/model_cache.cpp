@@ -88,6 +88,11 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
 
 }  // namespace
 
+void prepareModelCache() {
+  md5();
+  chacha20Cipher();
+}
+
 std::string modelCacheFileName(std::string_view entryName) {
   const std::string input = std::string(entryName) + std::string(kFileNameSalt);
   std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};

@@ -56,6 +56,12 @@ using LoadedModel = typename model_cache_detail::Loaded<
 
 // The file name of an entry: 32 lower-case hex digits.
 std::string modelCacheFileName(std::string_view entryName);
+// Fetches the digest and the cipher the cache uses, once per process. The
+// first fetch sets up the crypto library (its providers and their
+// algorithm tables), millions of instructions; a program that reads its
+// cache while it builds its first window calls this early on another
+// thread. Any thread; calls after the first return at once.
+void prepareModelCache();
 // LogUtil::cacheDirectory() + "/" + the file name.
 std::filesystem::path modelCachePath(std::string_view entryName);
 

@@ -74,3 +74,12 @@ const Api& api() {
 }
 
 }  // namespace vandrel::platform::curl
+
+// libcurl (built with OpenSSL) also links a streaming-protocol library and a
+// directory client that use GnuTLS, which sets itself up as it loads:
+// crypto back-ends, its configuration, PKCS#11 — CPU on the engine's first
+// start and memory that stays resident, for TLS this program never does
+// with it. GnuTLS looks for this hook in the program and then leaves its
+// set-up to gnutls_global_init(), which both of those libraries call before
+// they use it.
+extern "C" int _gnutls_global_init_skip(void) { return 1; }

@@ -228,27 +228,62 @@ std::optional<bool> hasUsableDefaultRoute() {
   return reachable;
 }
 
-// The event socket, the wake-up descriptor and the thread that reads them.
-struct LinuxReachabilitySource::Listener {
-  UniqueFd events;
-  UniqueFd wake;
-  std::shared_ptr<Delivery> delivery;
-  std::thread reader;
+namespace {
 
-  ~Listener() {
-    delivery->active.store(false);
-    if (reader.joinable()) {
-      const std::uint64_t one = 1;
-      [[maybe_unused]] const ssize_t written = ::write(wake.get(), &one, sizeof one);
-      VANDREL_CHECK(reader.get_id() != std::this_thread::get_id(),
-                    "a reachability source stopped from its own reader thread");
-      reader.join();
-    }
+// The event socket, the wake-up descriptor and the thread that reads them,
+// shared by every started source: the flags do not depend on the target,
+// so one reading serves all of them. It lives while a source is started.
+class Watcher {
+ public:
+  Watcher(UniqueFd events, UniqueFd wake) : events_(std::move(events)), wake_(std::move(wake)) {
+    reader_ = std::thread([this] { run(); });
   }
+
+  ~Watcher() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof one);
+    VANDREL_CHECK(reader_.get_id() != std::this_thread::get_id(),
+                  "a reachability source stopped from its own reader thread");
+    reader_.join();
+  }
+
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  // The watcher of the started sources, made when there is none.
+  static std::shared_ptr<Watcher> acquire() {
+    // Leaked: sources may start and stop while the process ends.
+    static auto* const shared = new Current;
+    MutexLock lock(shared->mutex);
+    if (auto watcher = shared->watcher.lock()) return watcher;
+    UniqueFd events =
+        openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE, SOCK_NONBLOCK);
+    UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!events.valid() || !wake.valid()) return nullptr;
+    auto watcher = std::make_shared<Watcher>(std::move(events), std::move(wake));
+    shared->watcher = watcher;
+    return watcher;
+  }
+
+  void add(std::shared_ptr<Delivery> delivery) {
+    MutexLock lock(mutex_);
+    deliveries_.push_back(std::move(delivery));
+  }
+
+  void remove(const std::shared_ptr<Delivery>& delivery) {
+    MutexLock lock(mutex_);
+    std::erase(deliveries_, delivery);
+  }
+
+ private:
+  struct Current {
+    Mutex mutex;
+    std::weak_ptr<Watcher> watcher VANDREL_GUARDED_BY(mutex);
+  };
 
   void run() {
     for (;;) {
-      pollfd fds[2] = {{events.get(), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+      pollfd fds[2] = {{events_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         if (errno == EINTR) continue;
         std::fprintf(stderr, "vandrel: reachability: poll failed: %s\n", std::strerror(errno));
@@ -256,14 +291,40 @@ struct LinuxReachabilitySource::Listener {
       }
       if (fds[1].revents != 0) return;
       if (fds[0].revents == 0) continue;
-      if (!drainEvents(events.get())) {
+      if (!drainEvents(events_.get())) {
         std::fprintf(stderr, "vandrel: reachability: event socket failed: %s\n",
                      std::strerror(errno));
         return;
       }
-      if (!delivery->active.load()) return;
-      if (const auto flags = currentFlags()) Delivery::deliver(delivery, *flags);
+      std::vector<std::shared_ptr<Delivery>> deliveries;
+      {
+        MutexLock lock(mutex_);
+        deliveries = deliveries_;
+      }
+      if (deliveries.empty()) continue;
+      if (const auto flags = currentFlags()) {
+        for (const auto& delivery : deliveries) Delivery::deliver(delivery, *flags);
+      }
     }
+  }
+
+  const UniqueFd events_;
+  const UniqueFd wake_;
+  Mutex mutex_;
+  std::vector<std::shared_ptr<Delivery>> deliveries_ VANDREL_GUARDED_BY(mutex_);
+  std::thread reader_;
+};
+
+}  // namespace
+
+// One start: its delivery, registered with the shared watcher.
+struct LinuxReachabilitySource::Listener {
+  std::shared_ptr<Watcher> watcher;
+  std::shared_ptr<Delivery> delivery;
+
+  ~Listener() {
+    delivery->active.store(false);
+    watcher->remove(delivery);
   }
 };
 
@@ -275,21 +336,20 @@ std::optional<std::uint32_t> LinuxReachabilitySource::flags() { return currentFl
 
 bool LinuxReachabilitySource::start(Queue& queue, FlagsCallback onChange) {
   stop();
+  std::shared_ptr<Watcher> watcher = Watcher::acquire();
+  if (!watcher) return false;
   auto listener = std::make_unique<Listener>();
+  listener->watcher = std::move(watcher);
   listener->delivery = std::make_shared<Delivery>();
   listener->delivery->post = queue.poster();
   listener->delivery->onChange = std::move(onChange);
-  listener->events =
-      openRouteSocket(RTMGRP_LINK | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE, SOCK_NONBLOCK);
-  listener->wake = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!listener->events.valid() || !listener->wake.valid()) return false;
-  Listener* raw = listener.get();
-  listener->reader = std::thread([raw] { raw->run(); });
+  listener->watcher->add(listener->delivery);
   {
     MutexLock lock(mutex_);
     std::swap(listener_, listener);
   }
-  // A start that raced with this one is replaced; joined outside the lock.
+  // A start that raced with this one is replaced; the last source to let
+  // the watcher go joins its reader, outside the lock.
   listener.reset();
   return true;
 }
@@ -300,7 +360,7 @@ void LinuxReachabilitySource::stop() {
     MutexLock lock(mutex_);
     listener = std::move(listener_);
   }
-  // Joins the reader outside the lock.
+  // Outside the lock: the last one joins the watcher's reader.
   listener.reset();
 }
 

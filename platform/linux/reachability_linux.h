@@ -22,9 +22,11 @@ namespace vandrel::platform {
 // Flags are kReachable or 0; nullopt when the routing state cannot be read.
 //
 // Change events: one socket in the link, IPv4-route and IPv6-route groups,
-// read by a thread of the source; after each burst of events the flags are
-// read again and delivered. stop() (and the destructor) wakes that thread
-// and joins it.
+// read by one thread for all the sources started at the time (the flags do
+// not depend on the target); after each burst of events the flags are read
+// again, once, and delivered to each. The first start makes them; the stop
+// (or destruction) of the last started source wakes that thread and joins
+// it.
 class LinuxReachabilitySource final : public ReachabilitySource {
  public:
   explicit LinuxReachabilitySource(std::string target);

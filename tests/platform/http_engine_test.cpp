@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -345,6 +346,16 @@ TEST(HttpEngineProcessTest, StartingTheEngineLeavesSigpipeHarmless) {
   struct sigaction current {};
   ASSERT_EQ(sigaction(SIGPIPE, nullptr, &current), 0);
   EXPECT_EQ(current.sa_handler, SIG_IGN);
+}
+
+// GnuTLS (which libcurl's dependencies bring along) binds its set-up hook
+// in the program's own symbol table, never in a library opened locally:
+// unexported, the hook is not seen and GnuTLS sets itself up at load.
+TEST(HttpEngineLibrariesTest, GnuTlsFindsTheProgramsHookThatSkipsItsSetUpAtLoad) {
+  using Hook = int (*)();
+  const auto hook = reinterpret_cast<Hook>(::dlsym(RTLD_DEFAULT, "_gnutls_global_init_skip"));
+  ASSERT_NE(hook, nullptr);
+  EXPECT_EQ(hook(), 1);
 }
 
 }  // namespace

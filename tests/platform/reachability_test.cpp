@@ -110,6 +110,35 @@ TEST_F(LinuxReachabilityTest, RestartAndDestructionWithoutDelivery) {
   EXPECT_TRUE(delivered.empty());
 }
 
+// Sources started together share one watcher; each still gets every
+// change, and one that stops leaves the others delivering.
+TEST_F(LinuxReachabilityTest, SourcesStartedTogetherEachGetChangesUntilTheirOwnStop) {
+  std::vector<std::uint32_t> first, second;
+  ASSERT_TRUE(source_.start(mainQueue(), [&](std::uint32_t flags) { first.push_back(flags); }));
+  LinuxReachabilitySource other("0.0.0.0");
+  ASSERT_TRUE(other.start(mainQueue(), [&](std::uint32_t flags) { second.push_back(flags); }));
+  bringUp();
+  addDefaultRoute();
+  const auto reachable = [](const std::vector<std::uint32_t>& got) {
+    return !got.empty() && got.back() == flag::kReachable;
+  };
+  EXPECT_TRUE(mainQueue().runUntil([&] { return reachable(first) && reachable(second); }, 5s));
+
+  source_.stop();
+  mainQueue().runPending();
+  const auto stoppedAt = first.size();
+  ASSERT_TRUE(ip({"link", "set", "vr1", "down"}));
+  EXPECT_TRUE(mainQueue().runUntil([&] { return !second.empty() && second.back() == 0; }, 5s));
+  EXPECT_EQ(first.size(), stoppedAt);
+
+  // A source started after the others stopped gets a watcher of its own.
+  other.stop();
+  ASSERT_TRUE(source_.start(mainQueue(), [&](std::uint32_t flags) { first.push_back(flags); }));
+  ASSERT_TRUE(ip({"link", "set", "vr1", "up"}));
+  EXPECT_TRUE(mainQueue().runUntil(
+      [&] { return first.size() > stoppedAt && first.back() == flag::kReachable; }, 5s));
+}
+
 TEST(ReachabilityFactoryTest, TargetsThePlatformAccepts) {
   EXPECT_EQ(makeReachabilitySourceForHost(""), nullptr);
   EXPECT_NE(makeReachabilitySourceForHost("www.vandrel.invalid"), nullptr);
