@@ -48,6 +48,11 @@ if(VANDREL_SANITIZER_FLAGS)
   endif()
   add_compile_options(${VANDREL_SANITIZER_FLAGS} -fno-omit-frame-pointer -O1 ${vandrel_line_tables})
   add_link_options(${VANDREL_SANITIZER_FLAGS})
+  # The thread sanitizer intercepts dlopen, so the loader sees its runtime as
+  # the caller and searches that library's run path, not the program's: the
+  # daemon channel module (found through the program's run path) would not
+  # load. An old-style run path on the program is searched for every caller.
+  add_link_options(LINKER:--disable-new-dtags)
 endif()
 
 # Run-time options. They are built into every program of an instrumented
