@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +19,8 @@
 #include "crash/kit/trl_flt_user_defaults.h"
 #include "crash/kit/trl_load.h"
 #include "platform/defaults.h"
+#include "platform/dispatch.h"
+#include "platform/http.h"
 #include "platform/notification_center.h"
 #include "platform/value.h"
 
@@ -680,6 +683,18 @@ TEST(TrellisProcessTest, LoadKitRegistryStartsRegisteredCrashKitOnceOnReadyNotif
   Trellis::registerClass("Faultline", nullptr);
   std::error_code ignored;
   fs::remove_all(base, ignored);
+
+  // The kit's network client started the process's HTTP engine, whose
+  // thread sets up the TLS library as it starts; this process then exits
+  // and runs that library's exit-time clean-up. One request through the
+  // engine first, so that its set-up is over before the process ends.
+  auto answered = std::make_shared<std::promise<void>>();
+  std::future<void> done = answered->get_future();
+  platform::SerialQueue queue("trellis-test.engine-settled");
+  platform::HttpSession session(platform::HttpSessionConfig{});
+  session.send({.url = "http://127.0.0.1:1/"}, queue,
+               [answered](platform::HttpResponse) { answered->set_value(); });
+  EXPECT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 }  // namespace
