@@ -137,14 +137,15 @@ void DaemonControl::runKillCMD() {
       killed.push_back({pid, stat->startTime});
     }
   }
-  // Wait until they are gone: a new daemon must not find the port taken.
+  // Wait until they are gone with all their threads: a new daemon must not
+  // find the port taken by a dying one's last thread.
   const auto deadline = std::chrono::steady_clock::now() + options_.killTimeout;
   for (const auto& target : killed) {
-    while (proc::isRunning(target.pid, target.startTime) &&
+    while (!proc::hasExited(target.pid, target.startTime) &&
            std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(kPollInterval);
     }
-    if (proc::isRunning(target.pid, target.startTime)) {
+    if (!proc::hasExited(target.pid, target.startTime)) {
       sysLog("daemon pid " + std::to_string(target.pid) + " still runs after SIGKILL");
     }
   }

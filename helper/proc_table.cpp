@@ -116,6 +116,22 @@ bool isRunning(pid_t pid, std::uint64_t startTime) {
   return stat && stat->startTime == startTime && stat->state != 'Z' && stat->state != 'X';
 }
 
+bool hasExited(pid_t pid, std::uint64_t startTime) {
+  const auto stat = readStat(pid);
+  if (!stat || stat->startTime != startTime) return true;
+  if (stat->state != 'Z' && stat->state != 'X') return false;
+  // A thread leaves the task list only after it has let go of the shared
+  // descriptor table; the zombie first thread stays listed until reaped.
+  DIR* dir = ::opendir(procPath(pid, "task").c_str());
+  if (dir == nullptr) return true;
+  int threads = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (parseDecimal(entry->d_name)) ++threads;
+  }
+  ::closedir(dir);
+  return threads <= 1;
+}
+
 std::optional<FileIdentity> executableIdentity(pid_t pid) {
   struct stat st {};
   if (::stat(procPath(pid, "exe").c_str(), &st) != 0) return std::nullopt;

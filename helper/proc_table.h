@@ -34,6 +34,11 @@ std::optional<ProcessStat> readStat(pid_t pid);
 // Whether `pid` is the process that started at `startTime` and still runs
 // (not a zombie).
 bool isRunning(pid_t pid, std::uint64_t startTime);
+// Whether that process has ended with every one of its threads, so that its
+// files and sockets are closed. A multi-threaded process's first thread is a
+// zombie (not running) as soon as it exits itself, while the others may
+// still be ending and holding its descriptors.
+bool hasExited(pid_t pid, std::uint64_t startTime);
 
 // The file the process executes (works after it was deleted as well).
 std::optional<FileIdentity> executableIdentity(pid_t pid);

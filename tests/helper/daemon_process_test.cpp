@@ -3,10 +3,15 @@
 
 #include "helper/daemon_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "helper/proc_table.h"
 #include "tests/helper/helper_fixture.h"
 #include "tests/support/sanitizers.h"
 
@@ -211,6 +217,57 @@ TEST_F(DaemonProcessTest, ExitOfAnEarlierProcessIsNotTakenForAReusedPid) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(0, WEXITSTATUS(status))
       << "1: the new process passed for ended; 2-12: the set-up failed";
+}
+
+// A multi-threaded process whose first thread has ended is a zombie, yet
+// its other threads still hold its descriptors: a listening socket among
+// them keeps a new daemon off the port. It has exited only once every
+// thread has.
+TEST_F(DaemonProcessTest, AProcessWhoseFirstThreadEndedHasNotExitedWhileOthersRun) {
+  if (test_support::kUnderThreadSanitizer) {
+    GTEST_SKIP() << "starts a thread in a forked child, which ThreadSanitizer does not support";
+  }
+  const int port = freeLoopbackPort();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, 1) != 0) {
+      ::_exit(1);
+    }
+    pthread_t other;
+    ::pthread_create(
+        &other, nullptr,
+        [](void*) -> void* {
+          for (;;) ::pause();
+        },
+        nullptr);
+    // This thread alone ends (no unwinding through the test's frames).
+    ::syscall(SYS_exit, 0);
+  }
+  ASSERT_GT(child, 0);
+  const auto started = proc::readStat(child);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto stat = proc::readStat(child);
+        return stat && stat->state == 'Z';
+      },
+      5s, "the first thread to end"));
+  EXPECT_FALSE(proc::isRunning(child, started->startTime));
+  EXPECT_FALSE(proc::hasExited(child, started->startTime));
+  EXPECT_FALSE(proc::listeningSocketInodes(port).empty());
+
+  ::kill(child, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return proc::hasExited(child, started->startTime); }, 5s,
+                         "every thread to end"));
+  EXPECT_TRUE(proc::listeningSocketInodes(port).empty());
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(proc::hasExited(child, started->startTime));
 }
 
 TEST_F(DaemonProcessTest, RunAndWaitGivesTheStatusOrKillsTheWholeSession) {
