@@ -17,7 +17,6 @@
 // The client's log lines go to /dev/null; the results to standard output.
 
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 #include <grpcpp/grpcpp.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -34,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bare_curl.h"
 #include "connection/alive_checker.h"
 #include "connection/qv_connection_manager.h"
 #include "connection/qv_line_model.h"
@@ -267,28 +267,14 @@ Clock::duration bareDaemonCallTime(Road& r) {
 // stand-in: the median of many on one handle (its connection kept, as the
 // client keeps its own).
 Clock::duration bareServiceRequestTime(Road& r) {
-  CURL* easy = curl_easy_init();
-  const std::string url = r.service->url(connection::testing_support::kSessionPath);
-  const std::string& pem = test_support::TestCertificateAuthority::shared().pem();
-  curl_blob blob{const_cast<char*>(pem.data()), pem.size(), CURL_BLOB_COPY};
-  std::string body;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION,
-                   +[](char* data, size_t size, size_t n, void* user) -> size_t {
-                     static_cast<std::string*>(user)->append(data, size * n);
-                     return size * n;
-                   });
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  bench::BareCurl bare(r.service->url(connection::testing_support::kSessionPath),
+                       test_support::TestCertificateAuthority::shared().pem());
   std::vector<Clock::duration> times;
   for (int i = 0; i < 51; ++i) {
-    body.clear();
     const auto start = Clock::now();
-    if (curl_easy_perform(easy) != CURLE_OK || body.empty()) abort();
+    if (!bare.perform() || bare.body().empty()) abort();
     times.push_back(Clock::now() - start);
   }
-  curl_easy_cleanup(easy);
   return median(std::move(times));
 }
 

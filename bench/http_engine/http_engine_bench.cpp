@@ -4,12 +4,12 @@
 // same run. Compare the medians.
 
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "bench/bare_curl.h"
 #include "platform/dispatch.h"
 #include "platform/http.h"
 #include "tests/support/service_standin.h"
@@ -102,29 +102,12 @@ void BM_EngineRoundTripMainQueue(benchmark::State& state) {
 }
 
 void BM_BareCurlRoundTrip(benchmark::State& state) {
-  CURL* easy = curl_easy_init();
-  std::string url = standin().url(pathFor(state));
-  const std::string& pem = TestCertificateAuthority::shared().pem();
-  curl_blob blob{const_cast<char*>(pem.data()), pem.size(), CURL_BLOB_COPY};
-  std::string body;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION,
-                   +[](char* data, size_t size, size_t n, void* user) -> size_t {
-                     static_cast<std::string*>(user)->append(data, size * n);
-                     return size * n;
-                   });
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+  bench::BareCurl bare(standin().url(pathFor(state)), TestCertificateAuthority::shared().pem());
   bool ok = true;
-  auto once = [&] {
-    body.clear();
-    ok = ok && curl_easy_perform(easy) == CURLE_OK && body == kBody;
-  };
+  auto once = [&] { ok = ok && bare.perform() && bare.body() == kBody; };
   once();
   for (auto _ : state) once();
   if (!ok) state.SkipWithError("a request failed");
-  curl_easy_cleanup(easy);
 }
 
 // The floor of any engine of this shape, without the network: the caller
