@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -109,6 +110,11 @@ class StaticData {
   // always fetches). Returns whether it fetches.
   bool refreshStaticData(std::int64_t interval);
 
+  // Fetches this object started that have not finished: from start() or
+  // refreshStaticData() until their replies have been applied on the main
+  // queue. An instance other than the shared one must outlive them.
+  int pendingWorkCount() const { return pendingWork_.load(); }
+
   // ---- Catalogue fields (copies, taken under the lock) ----------------------
   std::optional<StaticDataModel> staticDataInfo() const;
   std::optional<UrlSourceT> urlSource() const;
@@ -191,6 +197,7 @@ class StaticData {
   std::int64_t currentHostIndex_ VANDREL_GUARDED_BY(mutex_) = 0;
   Catalogue catalogue_ VANDREL_GUARDED_BY(mutex_);
   std::uint64_t termsVersion_ VANDREL_GUARDED_BY(mutex_) = 0;
+  std::atomic<int> pendingWork_{0};
 };
 
 // The calling code for the user: the first item of `codes`' list whose

@@ -31,8 +31,8 @@ CallCodeItem builtInCallCode() {
 
 CallCodeItem chooseCallCode(const std::optional<AccountModel>& inputAccountInfo,
                             const std::optional<CallCodeModel>& codes) {
-  const bool typed = inputAccountInfo && inputAccountInfo->callCode &&
-                     !inputAccountInfo->callCode->empty();
+  const bool typed =
+      inputAccountInfo && inputAccountInfo->callCode && !inputAccountInfo->callCode->empty();
   if (typed && codes && codes->list) {
     const std::string& wanted = *inputAccountInfo->callCode;
     // A substring test, as it always was: "86" is found in "+886" as well,
@@ -76,15 +76,27 @@ qv_Network& StaticData::network() const {
 
 void StaticData::start() {
   if (!network_) return;
-  platform::globalQueue().async([this] { startUpFetch(); });
+  pendingWork_.fetch_add(1);
+  platform::globalQueue().async([this] {
+    startUpFetch();
+    pendingWork_.fetch_sub(1);
+  });
 }
 
 void StaticData::startUpFetch() {
   qv_Network& transport = network();
+  // Each reply step is counted before the job that registers it ends, so
+  // the count never reads zero while a reply is still to be applied.
+  pendingWork_.fetch_add(1);
   transport.goods("boost_service", "yearly,monthly")
-      .then(platform::mainQueue(), [this](const ResultData& result) { applyGoodsReply(result); });
+      .then(platform::mainQueue(), [this](const ResultData& result) {
+        applyGoodsReply(result);
+        pendingWork_.fetch_sub(1);
+      });
+  pendingWork_.fetch_add(1);
   transport.notifications().then(platform::mainQueue(), [this](const ResultData& result) {
     applyNotificationsReply(result);
+    pendingWork_.fetch_sub(1);
   });
   refreshStaticData(-1);
 }
@@ -92,12 +104,17 @@ void StaticData::startUpFetch() {
 bool StaticData::refreshStaticData(std::int64_t interval) {
   if (!network_) return false;
   if (interval > 0 && nowSeconds() - lastStaticDataUpdate() < interval) return false;
+  // One count for the job and its reply step: it ends once the reply is
+  // applied.
+  pendingWork_.fetch_add(1);
   platform::globalQueue().async([this] {
     network()
         .request("/app/static-data", qv_Network::Method::POST, std::nullopt,
                  qv_Network::Encoding::url)
-        .then(platform::mainQueue(),
-              [this](const ResultData& result) { applyStaticDataReply(result); });
+        .then(platform::mainQueue(), [this](const ResultData& result) {
+          applyStaticDataReply(result);
+          pendingWork_.fetch_sub(1);
+        });
   });
   return true;
 }

@@ -56,7 +56,8 @@ TEST(LogUploadTextTest, GzipRoundTripsAndOptionalTextsReadAsTheyShow) {
     EXPECT_EQ(gunzip(packed.value()), input);
   }
   EXPECT_EQ(describeOptional(std::nullopt), "nil");
-  EXPECT_EQ(describeOptional(std::string("/opt/Vandrel.app/x")), R"(Optional("/opt/Vandrel.app/x"))");
+  EXPECT_EQ(describeOptional(std::string("/opt/Vandrel.app/x")),
+            R"(Optional("/opt/Vandrel.app/x"))");
   EXPECT_EQ(describeOptional(std::string("a\"b\\c\nd")), R"(Optional("a\"b\\c\nd"))");
 }
 
@@ -101,6 +102,9 @@ class LogUploadTest : public AccountTest {
 
   void TearDown() override {
     for (auto& upload : uploaders_) EXPECT_TRUE(idle(*upload));
+    for (auto& catalogue : catalogues_) {
+      EXPECT_TRUE(pumpUntil([&] { return catalogue->pendingWorkCount() == 0; }));
+    }
     AccountTest::TearDown();
   }
 
@@ -256,7 +260,8 @@ TEST_F(LogUploadTest, AnUnreadableLogFileIsNotUploaded) {
 
 TEST_F(LogUploadTest, ArchiveNameCarriesTheUserNumberBetweenDateAndTime) {
   const char* savedTz = getenv("TZ");
-  const std::optional<std::string> saved = savedTz ? std::optional<std::string>(savedTz) : std::nullopt;
+  const std::optional<std::string> saved =
+      savedTz ? std::optional<std::string>(savedTz) : std::nullopt;
   setenv("TZ", "UTC", 1);
   // 2024-03-01 09:05:07 UTC.
   clock_.setWall(platform::WallTime{} + std::chrono::seconds(1709283907));

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
+
 #include "core/model_cache.h"
 #include "tests/core/account_fixture.h"
 
@@ -37,14 +40,19 @@ class StaticCatalogueTest : public AccountTest {
   // A catalogue whose fetches go through the fixture's transport. Kept
   // until the end of the test, after the transport has settled.
   StaticData& makeCatalogue(std::optional<AccountModel> typed = std::nullopt,
-                            bool withNetwork = true) {
+                            bool withNetwork = true,
+                            std::function<qv_Network&()> network = nullptr) {
     StaticData::CatalogueSetup setup;
     setup.clock = &clock_;
     setup.notifications = &notifications_;
     setup.inputAccountInfo = std::move(typed);
-    if (withNetwork) setup.network = [this]() -> qv_Network& { return *network_; };
-    catalogues_.push_back(std::make_unique<StaticData>(
-        std::vector<ApiHost>{hostOf(*standin_)}, defaults_, nullptr, std::move(setup)));
+    if (network) {
+      setup.network = std::move(network);
+    } else if (withNetwork) {
+      setup.network = [this]() -> qv_Network& { return *network_; };
+    }
+    catalogues_.push_back(std::make_unique<StaticData>(std::vector<ApiHost>{hostOf(*standin_)},
+                                                       defaults_, nullptr, std::move(setup)));
     return *catalogues_.back();
   }
 
@@ -56,8 +64,16 @@ class StaticCatalogueTest : public AccountTest {
     ASSERT_TRUE(standin_->waitForRequest("/api/1/goods", 5s));
     ASSERT_TRUE(standin_->waitForRequest("/api/1/app/notifications", 5s));
     ASSERT_TRUE(standin_->waitForRequest("/api/1/app/static-data", 5s, before + 1));
-    ASSERT_TRUE(drain());
+    ASSERT_TRUE(pumpUntil([&] { return catalogue.pendingWorkCount() == 0; }));
     ASSERT_TRUE(drain()) << "requests the replies started";
+  }
+
+  void TearDown() override {
+    for (const auto& catalogue : catalogues_) {
+      EXPECT_TRUE(pumpUntil([&] { return catalogue->pendingWorkCount() == 0; }))
+          << "catalogue fetches still running at the end of the test";
+    }
+    AccountTest::TearDown();
   }
 
   std::size_t readRequests() {
@@ -95,10 +111,9 @@ TEST_F(StaticCatalogueTest, RestoresTheCacheAndTheTermsFlagWithCreationTimestamp
   EXPECT_EQ(catalogue.goodsModel()->toJsonText(), goods.toJsonText());
   EXPECT_FALSE(catalogue.callCode().has_value());
   EXPECT_TRUE(catalogue.isAgreeTerms());
-  for (std::int64_t stamp :
-       {catalogue.lastGoodsUpdate(), catalogue.lastStaticDataUpdate(),
-        catalogue.lastNotificationUpdate(), catalogue.lastRulesUpdate(),
-        catalogue.lastLinksUpdate()}) {
+  for (std::int64_t stamp : {catalogue.lastGoodsUpdate(), catalogue.lastStaticDataUpdate(),
+                             catalogue.lastNotificationUpdate(), catalogue.lastRulesUpdate(),
+                             catalogue.lastLinksUpdate()}) {
     EXPECT_EQ(stamp, 1700000123);
   }
   EXPECT_FALSE(catalogue.refreshStaticData(0)) << "no transport: nothing to fetch with";
@@ -183,6 +198,28 @@ TEST_F(StaticCatalogueTest, StartUpFetchesEachOnceAndAnnouncesTheGoods) {
   EXPECT_EQ(catalogue.lastNotificationUpdate(), 1700000123) << "an empty list changes nothing";
 }
 
+TEST_F(StaticCatalogueTest, CountsItsFetchesUntilTheirRepliesAreApplied) {
+  // The start-up job is held before it asks for the transport: no request
+  // is in flight, yet the catalogue's work is not done.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  StaticData& catalogue = makeCatalogue(std::nullopt, true, [this, released]() -> qv_Network& {
+    released.wait();
+    return *network_;
+  });
+  clock_.advance(5s);
+  catalogue.start();
+  EXPECT_TRUE(drain());
+  EXPECT_GT(catalogue.pendingWorkCount(), 0);
+  EXPECT_FALSE(catalogue.goodsModel().has_value());
+  release.set_value();
+
+  ASSERT_TRUE(pumpUntil([&] { return catalogue.pendingWorkCount() == 0; }));
+  EXPECT_TRUE(catalogue.goodsModel().has_value()) << "applied before the count ends";
+  EXPECT_EQ(catalogue.lastStaticDataUpdate(), 1700000128);
+  EXPECT_EQ(postedCount(kGoodsInfoUpdateNotification), 1u);
+}
+
 TEST_F(StaticCatalogueTest, RepliesThatDoNotDecodeChangeNothing) {
   standin_->replyTo("/api/1/goods", 200, R"({"status":"ok","code":"0"})");
   standin_->replyTo("/api/1/app/static-data", 200, R"({"status":"fail","code":4})");
@@ -207,16 +244,14 @@ TEST_F(StaticCatalogueTest, StaticDataRefreshWaitsForItsInterval) {
   EXPECT_TRUE(catalogue.refreshStaticData(3600)) << "exactly the interval is due";
   EXPECT_TRUE(catalogue.refreshStaticData(0));
   EXPECT_TRUE(catalogue.refreshStaticData(-1));
-  ASSERT_TRUE(standin_->waitForRequest("/api/1/app/static-data", 5s, 3));
-  ASSERT_TRUE(drain());
+  ASSERT_TRUE(pumpUntil([&] { return catalogue.pendingWorkCount() == 0; }));
   EXPECT_EQ(catalogue.lastStaticDataUpdate(), 1700000123 + 3600);
 
   clock_.advance(10s);
   EXPECT_FALSE(catalogue.refreshStaticData(3600)) << "a decoded reply restarts the count";
   clock_.advance(3590s);
   EXPECT_TRUE(catalogue.refreshStaticData(3600));
-  ASSERT_TRUE(standin_->waitForRequest("/api/1/app/static-data", 5s, 4));
-  ASSERT_TRUE(drain());
+  ASSERT_TRUE(pumpUntil([&] { return catalogue.pendingWorkCount() == 0; }));
   EXPECT_EQ(fetched(), 4u);
 }
 
@@ -234,13 +269,13 @@ TEST_F(StaticCatalogueTest, OnlyACompleteFirstNotificationIsMarkedRead) {
       {"first entry not an object", R"({"status":"ok","code":0,"notifications":[1]})", false,
        false},
       {"failed reply",
-       R"({"status":"fail","code":5,"notifications":[{"id":1,"title":"t","content":"c"}]})",
-       false, false},
+       R"({"status":"fail","code":5,"notifications":[{"id":1,"title":"t","content":"c"}]})", false,
+       false},
       {"first entry without content",
        R"({"status":"ok","code":0,"notifications":[{"id":1,"title":"t"}]})", true, false},
       {"id as text",
-       R"({"status":"ok","code":0,"notifications":[{"id":"7","title":"t","content":"c"}]})",
-       true, false},
+       R"({"status":"ok","code":0,"notifications":[{"id":"7","title":"t","content":"c"}]})", true,
+       false},
       {"complete first entry",
        R"({"status":"ok","code":0,"notifications":[{"id":7,"title":"t","content":"c"},)"
        R"({"id":8,"title":"u","content":"d"}]})",
