@@ -6,14 +6,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <cstring>
+#include <random>
 #include <thread>
 
 namespace vandrel::user_testing {
@@ -228,10 +229,10 @@ bool Desktop::startAll(const fs::path& dir, std::string* failure) {
   if (x->display == nullptr) return *failure = "cannot open display " + display_, false;
 
   if (::pipe2(pipe, 0) != 0) return *failure = "no pipe", false;
-  bus_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{"/usr/bin/dbus-daemon", "--session", "--nofork",
-                               "--print-address=3"},
-      sessionEnvironment(), dir / "bus.log", pipe[1]);
+  bus_ =
+      std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/dbus-daemon", "--session",
+                                                              "--nofork", "--print-address=3"},
+                                     sessionEnvironment(), dir / "bus.log", pipe[1]);
   ::close(pipe[1]);
   busAddress_ = trimmed(readAll(pipe[0], 20s, '\n'));
   ::close(pipe[0]);
@@ -328,8 +329,7 @@ std::array<long, 4> Desktop::frameExtents(Window window) const {
   return extents;
 }
 
-std::optional<Desktop::Window> Desktop::trayIcon(const std::string& windowClass,
-                                                pid_t pid) const {
+std::optional<Desktop::Window> Desktop::trayIcon(const std::string& windowClass, pid_t pid) const {
   std::optional<Window> icon;
   XSync(x_->display, False);
   const Atom pidAtom = XInternAtom(x_->display, "_NET_WM_PID", False);
@@ -369,29 +369,69 @@ std::array<int, 4> Desktop::geometry(Window window) const {
   return {x, y, attributes.width, attributes.height};
 }
 
-void Desktop::xdotool(const std::vector<std::string>& args) const {
+bool Desktop::xdotool(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {"/usr/bin/xdotool"};
   argv.insert(argv.end(), args.begin(), args.end());
-  runToEnd(argv, sessionEnvironment(), dir_ / "xdotool.log");
+  const std::optional<int> status = runToEnd(argv, sessionEnvironment(), dir_ / "xdotool.log");
+  return status == 0;
 }
 
-void Desktop::click(int x, int y, int button) const {
-  xdotool({"mousemove", std::to_string(x), std::to_string(y), "click",
-           std::to_string(button)});
+bool Desktop::click(int x, int y, int button) const {
+  return xdotool(
+      {"mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)});
 }
 
-void Desktop::movePointer(int x, int y) const {
-  xdotool({"mousemove", std::to_string(x), std::to_string(y)});
+bool Desktop::movePointer(int x, int y) const {
+  return xdotool({"mousemove", std::to_string(x), std::to_string(y)});
 }
 
-void Desktop::key(const std::string& keys) const { xdotool({"key", "--clearmodifiers", keys}); }
-
-void Desktop::type(const std::string& text) const {
-  xdotool({"type", "--delay", "10", "--clearmodifiers", text});
+bool Desktop::key(const std::string& keys) const {
+  return xdotool({"key", "--clearmodifiers", keys});
 }
 
-void Desktop::keyToWindow(Window window, const std::string& keys) const {
-  xdotool({"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+bool Desktop::type(const std::string& text) const {
+  return xdotool({"type", "--delay", "10", "--clearmodifiers", text});
+}
+
+bool Desktop::keyToWindow(Window window, const std::string& keys) const {
+  return xdotool(
+      {"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+}
+
+std::string Desktop::focusReport() const {
+  auto describe = [&](Window window) {
+    char id[32];
+    std::snprintf(id, sizeof id, "0x%lx", window);
+    return std::string(id) + " class \"" + x_->className(window) + "\" title \"" +
+           x_->title(window) + "\"";
+  };
+  XSync(x_->display, False);
+  ::Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(x_->display, &focus, &revert);
+  std::string report = "keyboard focus: " + describe(focus) + "\n";
+  const Atom activeAtom = XInternAtom(x_->display, "_NET_ACTIVE_WINDOW", False);
+  Atom type = 0;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char* data = nullptr;
+  Window active = 0;
+  if (XGetWindowProperty(x_->display, DefaultRootWindow(x_->display), activeAtom, 0, 1, False,
+                         XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
+      data != nullptr && items == 1) {
+    active = *reinterpret_cast<const Window*>(data);
+  }
+  if (data != nullptr) XFree(data);
+  report += "active window: " + describe(active) + "\n";
+  return report;
+}
+
+void Desktop::copyLogs(const fs::path& directory) const {
+  std::error_code error;
+  fs::create_directories(directory, error);
+  for (const char* name : {"xvfb.log", "openbox.log", "trayer.log", "bus.log", "xdotool.log"}) {
+    fs::copy_file(dir_ / name, directory / name, fs::copy_options::overwrite_existing, error);
+  }
 }
 
 }  // namespace vandrel::user_testing

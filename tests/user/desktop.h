@@ -91,18 +91,28 @@ class Desktop {
   std::array<int, 4> geometry(Window window) const;
 
   // ---- Pointer and keys ------------------------------------------------------------
-  void click(int x, int y, int button = 1) const;
-  void movePointer(int x, int y) const;
-  void key(const std::string& keys) const;
+  // Each returns whether xdotool did it (ended with status 0 in time); its
+  // messages are in the desktop's "xdotool.log".
+  [[nodiscard]] bool click(int x, int y, int button = 1) const;
+  [[nodiscard]] bool movePointer(int x, int y) const;
+  [[nodiscard]] bool key(const std::string& keys) const;
   // Types text into whatever has the keyboard focus.
-  void type(const std::string& text) const;
+  [[nodiscard]] bool type(const std::string& text) const;
   // Activates the window, then sends the key (e.g. "alt+F4").
-  void keyToWindow(Window window, const std::string& keys) const;
+  [[nodiscard]] bool keyToWindow(Window window, const std::string& keys) const;
+
+  // ---- What a failed test keeps --------------------------------------------------
+  // The window with the keyboard focus and the one the window manager
+  // calls active, with their class and title.
+  std::string focusReport() const;
+  // Copies the logs of the desktop's programs (the screen, the window
+  // manager, the tray, the bus, xdotool) into `directory`.
+  void copyLogs(const fs::path& directory) const;
 
  private:
   Desktop() = default;
   bool startAll(const fs::path& dir, std::string* failure);
-  void xdotool(const std::vector<std::string>& args) const;
+  bool xdotool(const std::vector<std::string>& args) const;
 
   fs::path dir_;
   std::string display_;

@@ -47,8 +47,8 @@ constexpr const char* kBundleIdentifier = "com.vandrel.mac.offline";
 // Every element of a tree, one line each, for a failure's record.
 void dumpTree(const Element& element, std::ostream& out, int depth = 0) {
   if (depth > 40) return;
-  out << std::string(static_cast<std::size_t>(depth) * 2, ' ') << "[" << element.roleName() << "] \""
-      << element.name() << "\"";
+  out << std::string(static_cast<std::size_t>(depth) * 2, ' ') << "[" << element.roleName()
+      << "] \"" << element.name() << "\"";
   if (!element.description().empty()) out << " (" << element.description() << ")";
   if (element.showing()) out << " showing";
   if (element.checked()) out << " checked";
@@ -92,7 +92,7 @@ class UserFlowsTest : public ::testing::Test {
     service_.writeBundle(bundle());
     // A pointer left over the tray by an earlier test holds back the
     // embedding of the next icon there.
-    desktop_->movePointer(0, 0);
+    ASSERT_TRUE(desktop_->movePointer(0, 0));
   }
 
   void TearDown() override {
@@ -101,6 +101,10 @@ class UserFlowsTest : public ::testing::Test {
       step("failure");
       std::ofstream tree(dir_->path() / "accessibility-tree.txt");
       dumpTree(Accessibility::application(app_->pid()), tree);
+    }
+    if (failed) {
+      std::ofstream(dir_->path() / "focus.txt") << desktop_->focusReport();
+      desktop_->copyLogs(dir_->path() / "desktop");
     }
     quitEverything();
     helper_.reset();
@@ -146,9 +150,9 @@ class UserFlowsTest : public ::testing::Test {
   // is on the accessibility bus.
   void startApp() {
     ++starts_;
-    app_ = std::make_unique<ChildProcess>(std::vector<std::string>{VANDREL_APP_EXECUTABLE},
-                                          environment(),
-                                          dir_->path() / ("app-" + std::to_string(starts_) + ".log"));
+    app_ = std::make_unique<ChildProcess>(
+        std::vector<std::string>{VANDREL_APP_EXECUTABLE}, environment(),
+        dir_->path() / ("app-" + std::to_string(starts_) + ".log"));
     ASSERT_TRUE(waitForApplication(app_->pid()));
   }
 
@@ -186,7 +190,8 @@ class UserFlowsTest : public ::testing::Test {
   // Ends the application the way a user does, then by its PID if it hung.
   void quitEverything() {
     if (app_ && app_->running()) {
-      if (Element quit = Accessibility::find(application_, {Role::MenuItem, "Quit Vandrel", false})) {
+      if (Element quit =
+              Accessibility::find(application_, {Role::MenuItem, "Quit Vandrel", false})) {
         quit.activate();
       }
       app_->waitExit(5s);
@@ -194,10 +199,12 @@ class UserFlowsTest : public ::testing::Test {
     app_.reset();
     // Started by the launcher, not by this test: its PID comes from the bus.
     if (launched_ > 0 && ::kill(launched_, 0) == 0) {
-      if (Element quit = Accessibility::find(application_, {Role::MenuItem, "Quit Vandrel", false})) {
+      if (Element quit =
+              Accessibility::find(application_, {Role::MenuItem, "Quit Vandrel", false})) {
         quit.activate();
       }
-      if (!waitUntil([&] { return ::kill(launched_, 0) != 0; }, 5s, "the started application to end")) {
+      if (!waitUntil([&] { return ::kill(launched_, 0) != 0; }, 5s,
+                     "the started application to end")) {
         ::kill(launched_, SIGKILL);
       }
     }
@@ -235,7 +242,7 @@ class UserFlowsTest : public ::testing::Test {
   // answer the pointer only.
   void clickOn(const Element& element) {
     const auto box = element.extents();
-    desktop_->click(box[0] + box[2] / 2, box[1] + box[3] / 2);
+    EXPECT_TRUE(desktop_->click(box[0] + box[2] / 2, box[1] + box[3] / 2));
   }
 
   // Clicks the row named `name`. The list rebuilds its rows whenever the
@@ -345,7 +352,8 @@ class UserFlowsTest : public ::testing::Test {
     Element alert;
     ASSERT_TRUE(Accessibility::waitFor(
         [&] {
-          for (const Element& candidate : Accessibility::findAll(application_, {Role::Alert, std::nullopt})) {
+          for (const Element& candidate :
+               Accessibility::findAll(application_, {Role::Alert, std::nullopt})) {
             if (Accessibility::find(candidate, {Role::Label, text})) return candidate;
           }
           return Element();
@@ -369,12 +377,12 @@ class UserFlowsTest : public ::testing::Test {
                           kShort, "the application's icon in the tray"));
     FocusWatch focus;
     const auto box = desktop_->geometry(*icon);
-    desktop_->click(box[0] + box[2] / 2, box[1] + box[3] / 2, 3);
+    ASSERT_TRUE(desktop_->click(box[0] + box[2] / 2, box[1] + box[3] / 2, 3));
     Element item;
     ASSERT_TRUE(waitUntil(
         [&] {
-          desktop_->key("Down");
-          return focus.waitForFocus(pid, Role::MenuItem, item, 500ms, "a menu item");
+          return desktop_->key("Down") &&
+                 focus.waitForFocus(pid, Role::MenuItem, item, 500ms, "a menu item");
         },
         kShort, "the tray menu's first item to take the focus"));
     trayMenu_ = item.parent();
@@ -405,9 +413,9 @@ class UserFlowsTest : public ::testing::Test {
   }
 
   void closeTrayMenu() {
-    desktop_->key("Escape");
+    EXPECT_TRUE(desktop_->key("Escape"));
     // Off the tray: a pointer resting on it holds back icons docking there.
-    desktop_->movePointer(0, 0);
+    EXPECT_TRUE(desktop_->movePointer(0, 0));
   }
 
   // ---- Windows -------------------------------------------------------------------
@@ -456,8 +464,8 @@ class UserFlowsTest : public ::testing::Test {
     fs::remove_all(kept, error);
     if (!failed) return;
     fs::create_directories(kept, error);
-    fs::copy(dir_->path(), kept,
-             fs::copy_options::recursive | fs::copy_options::skip_symlinks, error);
+    fs::copy(dir_->path(), kept, fs::copy_options::recursive | fs::copy_options::skip_symlinks,
+             error);
     fs::remove_all(kept / "Vandrel.app", error);
     std::printf("kept the screenshots and logs in %s\n", kept.c_str());
   }
@@ -477,7 +485,6 @@ class UserFlowsTest : public ::testing::Test {
   int steps_ = 0;
   pid_t launched_ = -1;
 };
-
 
 // ---- First start --------------------------------------------------------------------
 
@@ -570,10 +577,10 @@ TEST_F(UserFlowsTest, SettingsShowEveryTextAndBackLeadsOut) {
       if (!element.name().empty()) shown.insert(element.name());
     }
   }
-  for (const char* text : {"Back", "Vandrel", "Vandrel v1.0.0(1)",
-                           " Auto connect after Vandrel launch", " Auto launch Vandrel after power on",
-                           "Check for updates", "Check", "Reset Network", "Wipe Cache",
-                           "Help Center", "Terms of Service", "Privacy Policy"}) {
+  for (const char* text :
+       {"Back", "Vandrel", "Vandrel v1.0.0(1)", " Auto connect after Vandrel launch",
+        " Auto launch Vandrel after power on", "Check for updates", "Check", "Reset Network",
+        "Wipe Cache", "Help Center", "Terms of Service", "Privacy Policy"}) {
     EXPECT_TRUE(shown.count(text)) << "\"" << text << "\" does not show";
   }
   press({Role::Button, "Back"}, "Back");
@@ -596,7 +603,8 @@ TEST_F(UserFlowsTest, TheSwitchesAreStoredAndLaunchAtLogInWritesTheAutostartEntr
   EXPECT_TRUE(waitUntil([&] { return fs::exists(entry); }, kShort, "the autostart entry"));
   EXPECT_EQ(stored("isAutoLaunch"), true);
   step("both-on");
-  EXPECT_TRUE(waitFor({Role::CheckBox, " Auto launch Vandrel after power on"}, "auto launch").checked());
+  EXPECT_TRUE(
+      waitFor({Role::CheckBox, " Auto launch Vandrel after power on"}, "auto launch").checked());
 
   press({Role::CheckBox, " Auto launch Vandrel after power on"}, "auto launch");
   EXPECT_TRUE(waitUntil([&] { return !fs::exists(entry); }, kShort, "the autostart entry to go"));
@@ -614,8 +622,8 @@ TEST_F(UserFlowsTest, TheLogWindowOpensFromTheWindowMenuAndCloses) {
   startApp();
   press({Role::MenuItem, "Log", false}, "Window > Log");
   Element log;
-  ASSERT_TRUE(Accessibility::waitFor([&] { return findWindow("Log"); }, log, kShort,
-                                     "the log window"));
+  ASSERT_TRUE(
+      Accessibility::waitFor([&] { return findWindow("Log"); }, log, kShort, "the log window"));
   step("log");
   // Its rows are one line each.
   for (const Element& item : Accessibility::findAll(log, {Role::ListItem, std::nullopt})) {
@@ -623,7 +631,7 @@ TEST_F(UserFlowsTest, TheLogWindowOpensFromTheWindowMenuAndCloses) {
   }
   const auto windows = desktop_->windows(kAppClass, "Log");
   ASSERT_EQ(windows.size(), 1u);
-  desktop_->keyToWindow(windows.front(), "alt+F4");
+  ASSERT_TRUE(desktop_->keyToWindow(windows.front(), "alt+F4"));
   EXPECT_TRUE(waitUntil([&] { return !findWindow("Log"); }, kShort, "the log window to close",
                         [] { Accessibility::pump(); }));
   step("closed");
@@ -641,9 +649,12 @@ TEST_F(UserFlowsTest, TheTrayMenuShowsTheStatusAndTheCloseChoice) {
                                       "Keep in Menu Bar", "Open Window", "Quit"}));
   // Checked, the window's close keeps the application in the tray.
   pressTrayMenuItem("Keep in Menu Bar");
-  EXPECT_TRUE(waitUntil([&] { return platform::Defaults(defaultsFile()).getInt(
-                                         "shouldTerminateAfterLastWindowClosed") == 2; },
-                        kShort, "closeOption 2 stored"));
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return platform::Defaults(defaultsFile()).getInt("shouldTerminateAfterLastWindowClosed") ==
+               2;
+      },
+      kShort, "closeOption 2 stored"));
   openTrayMenu();
   EXPECT_EQ(trayMenuItems(),
             (std::vector<std::string>{"Vandrel: Connect", "Current Location: None", "Start connect",
@@ -655,7 +666,7 @@ TEST_F(UserFlowsTest, ClosedToTheTrayTheWindowComesBackWhenTheApplicationStartsA
   seenTheTour();
   startApp();
   ASSERT_TRUE(mainWindowMapped(true));
-  desktop_->keyToWindow(*mainWindow(), "alt+F4");
+  ASSERT_TRUE(desktop_->keyToWindow(*mainWindow(), "alt+F4"));
   answerAlert("Keep running in the background", "Keep running");
   ASSERT_TRUE(mainWindowMapped(false));
   step("hidden");
@@ -756,11 +767,8 @@ TEST_F(UserFlowsTest, TheLauncherStartsTheApplicationOnlyWhenItDoesNotRun) {
   ChildProcess launcher({VANDREL_LAUNCHER_EXECUTABLE}, environment(),
                         dir_->path() / "launcher-1.log");
   Element frame;
-  ASSERT_TRUE(Accessibility::waitFor(
-      [&] {
-        return launchedApplication();
-      },
-      frame, 30s, "the application the launcher started"));
+  ASSERT_TRUE(Accessibility::waitFor([&] { return launchedApplication(); }, frame, 30s,
+                                     "the application the launcher started"));
   application_ = frame;
   launched_ = frame.processId();
   waitFor({Role::Button, "Connect"}, "the started application's window");
