@@ -394,8 +394,24 @@ bool Desktop::type(const std::string& text) const {
 }
 
 bool Desktop::keyToWindow(Window window, const std::string& keys) const {
-  return xdotool(
-      {"windowactivate", "--sync", std::to_string(window), "key", "--clearmodifiers", keys});
+  // Three steps, not one chained xdotool command: chained after the
+  // activation, the key is aimed at the window, and xdotool then types it
+  // as a user does only when that window already holds the keyboard focus;
+  // otherwise it sends the window a synthetic event, which neither the
+  // window manager (alt+F4 is its binding) nor the toolkit acts on. The
+  // window manager may call a window active a moment before the focus is
+  // there, so the focus is waited for, and the key typed at whatever has it.
+  if (!xdotool({"windowactivate", "--sync", std::to_string(window)})) return false;
+  const bool focused = waitUntil(
+      [&] {
+        XSync(x_->display, False);
+        ::Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(x_->display, &focus, &revert);
+        return focus == window;
+      },
+      10s, "the keyboard focus on the activated window");
+  return focused && xdotool({"key", "--clearmodifiers", keys});
 }
 
 std::string Desktop::focusReport() const {
