@@ -51,8 +51,8 @@ class ClientProcess {
       ::dup2(in[0], 0);
       ::dup2(out[1], 1);
       ::dup2(err, 2);
-      if (user && (::setgroups(0, nullptr) != 0 || ::setresgid(user->second, user->second,
-                                                                user->second) != 0 ||
+      if (user && (::setgroups(0, nullptr) != 0 ||
+                   ::setresgid(user->second, user->second, user->second) != 0 ||
                    ::setresuid(user->first, user->first, user->first) != 0)) {
         ::_exit(126);
       }
@@ -105,6 +105,7 @@ class ClientProcess {
 
   // Closes the program's standard input and waits for its end, which must
   // be a normal exit with `status`: a crash on the way out is a failure.
+  // Every line it wrote is in said() once this returns.
   testing::AssertionResult exitsWith(int status, std::chrono::seconds timeout = 30s) {
     if (stdin_ >= 0) ::close(stdin_);
     stdin_ = -1;
@@ -115,12 +116,22 @@ class ClientProcess {
     if (pidfd >= 0) ::close(pidfd);
     if (ready != 1) {
       kill();
-      return testing::AssertionFailure() << "the client did not end within " << timeout.count()
-                                         << " s";
+      return testing::AssertionFailure()
+             << "the client did not end within " << timeout.count() << " s";
     }
     int raw = 0;
     ::waitpid(pid_, &raw, 0);
     pid_ = -1;
+    // Its last lines may still be in the pipe: the end of its output, not
+    // the end of the process, says every line has been collected.
+    {
+      std::unique_lock lock(mutex_);
+      if (!cv_.wait_for(lock, timeout, [&] { return ended_; })) {
+        return testing::AssertionFailure()
+               << "the client ended, but its standard output stayed open for " << timeout.count()
+               << " s";
+      }
+    }
     if (WIFEXITED(raw) && WEXITSTATUS(raw) == status) return testing::AssertionSuccess();
     auto failure = testing::AssertionFailure() << "the client ";
     if (WIFSIGNALED(raw)) return failure << "was ended by signal " << WTERMSIG(raw);
