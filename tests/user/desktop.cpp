@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,6 +176,24 @@ struct Desktop::X {
     return parent == root ? 0 : parent;
   }
 
+  // The first `count` 32-bit items (as longs, Xlib's way) of the window's
+  // property `name` of type `type`; empty unless it has that many.
+  std::vector<long> property(Window window, const char* name, Atom type, long count) const {
+    Atom actualType = 0;
+    int format = 0;
+    unsigned long items = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::vector<long> values;
+    if (XGetWindowProperty(display, window, XInternAtom(display, name, False), 0, count, False,
+                           type, &actualType, &format, &items, &after, &data) == Success &&
+        data != nullptr && items == static_cast<unsigned long>(count)) {
+      const auto* longs = reinterpret_cast<const long*>(data);
+      values.assign(longs, longs + count);
+    }
+    if (data != nullptr) XFree(data);
+    return values;
+  }
+
   void collect(Window window, const std::function<void(Window)>& visit) const {
     visit(window);
     for (Window child : children(window)) collect(child, visit);
@@ -242,16 +261,9 @@ bool Desktop::startAll(const fs::path& dir, std::string* failure) {
   env.push_back("HOME=" + (dir / "home").string());
   windowManager_ = std::make_unique<ChildProcess>(
       std::vector<std::string>{"/usr/bin/openbox", "--sm-disable"}, env, dir / "openbox.log");
-  const Atom supporting = XInternAtom(x->display, "_NET_SUPPORTING_WM_CHECK", False);
   auto wmRuns = [&] {
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    const int got = XGetWindowProperty(x->display, DefaultRootWindow(x->display), supporting, 0, 1,
-                                       False, XA_WINDOW, &type, &format, &items, &after, &data);
-    if (data != nullptr) XFree(data);
-    return got == Success && items == 1;
+    return !x->property(DefaultRootWindow(x->display), "_NET_SUPPORTING_WM_CHECK", XA_WINDOW, 1)
+                .empty();
   };
   if (!waitUntil(wmRuns, 20s, "the window manager")) {
     return *failure = "openbox did not come up within 20 s", false;
@@ -314,38 +326,17 @@ bool Desktop::isMapped(Window window) const {
 
 std::array<long, 4> Desktop::frameExtents(Window window) const {
   std::array<long, 4> extents{0, 0, 0, 0};
-  const Atom atom = XInternAtom(x_->display, "_NET_FRAME_EXTENTS", False);
-  Atom type = 0;
-  int format = 0;
-  unsigned long items = 0, after = 0;
-  unsigned char* data = nullptr;
-  if (XGetWindowProperty(x_->display, window, atom, 0, 4, False, XA_CARDINAL, &type, &format,
-                         &items, &after, &data) == Success &&
-      data != nullptr && items == 4) {
-    const auto* values = reinterpret_cast<const long*>(data);
-    for (int i = 0; i < 4; ++i) extents[static_cast<std::size_t>(i)] = values[i];
-  }
-  if (data != nullptr) XFree(data);
+  const std::vector<long> values = x_->property(window, "_NET_FRAME_EXTENTS", XA_CARDINAL, 4);
+  std::copy(values.begin(), values.end(), extents.begin());
   return extents;
 }
 
 std::optional<Desktop::Window> Desktop::trayIcon(const std::string& windowClass, pid_t pid) const {
   std::optional<Window> icon;
   XSync(x_->display, False);
-  const Atom pidAtom = XInternAtom(x_->display, "_NET_WM_PID", False);
   auto pidOf = [&](Window window) -> long {
-    Atom type = 0;
-    int format = 0;
-    unsigned long items = 0, after = 0;
-    unsigned char* data = nullptr;
-    long value = -1;
-    if (XGetWindowProperty(x_->display, window, pidAtom, 0, 1, False, XA_CARDINAL, &type, &format,
-                           &items, &after, &data) == Success &&
-        data != nullptr && items == 1) {
-      value = *reinterpret_cast<const long*>(data);
-    }
-    if (data != nullptr) XFree(data);
-    return value;
+    const std::vector<long> value = x_->property(window, "_NET_WM_PID", XA_CARDINAL, 1);
+    return value.empty() ? -1 : value.front();
   };
   x_->collect(DefaultRootWindow(x_->display), [&](Window window) {
     if (icon || x_->className(window) != windowClass || pidOf(window) != pid) return;
@@ -426,19 +417,10 @@ std::string Desktop::focusReport() const {
   int revert = 0;
   XGetInputFocus(x_->display, &focus, &revert);
   std::string report = "keyboard focus: " + describe(focus) + "\n";
-  const Atom activeAtom = XInternAtom(x_->display, "_NET_ACTIVE_WINDOW", False);
-  Atom type = 0;
-  int format = 0;
-  unsigned long items = 0, after = 0;
-  unsigned char* data = nullptr;
-  Window active = 0;
-  if (XGetWindowProperty(x_->display, DefaultRootWindow(x_->display), activeAtom, 0, 1, False,
-                         XA_WINDOW, &type, &format, &items, &after, &data) == Success &&
-      data != nullptr && items == 1) {
-    active = *reinterpret_cast<const Window*>(data);
-  }
-  if (data != nullptr) XFree(data);
-  report += "active window: " + describe(active) + "\n";
+  const std::vector<long> active =
+      x_->property(DefaultRootWindow(x_->display), "_NET_ACTIVE_WINDOW", XA_WINDOW, 1);
+  report +=
+      "active window: " + describe(active.empty() ? 0 : static_cast<Window>(active.front())) + "\n";
   return report;
 }
 
